@@ -1,0 +1,37 @@
+// The game's installation: the table of its file names, which client generation is active, and
+// the switch from one generation to the other by renaming files.
+//
+// Protocol 43 is client 1.11 - 1.16n, protocol 68 is client 1.32. The active generation's files
+// carry the names the game loads (quake3.exe, baseq3/NAME.pk3); the other's are parked under the
+// suffix of their generation (.16 or .32). All names are relative to the working directory.
+#ifndef PROTOSWITCH_INSTALLATION_H
+#define PROTOSWITCH_INSTALLATION_H
+
+#include <stddef.h>
+
+extern const char quakeExe[];     // "quake3": base name of the client executable
+extern const char quakeExeSuf[];  // ".exe": suffix of the active executable
+extern const char quake43Suf[];   // ".16": parks a file of the protocol-43 generation
+extern const char quake68Suf[];   // ".32": parks a file of the protocol-68 generation
+extern const char quakePK3Suf[];  // ".pk3": suffix of an active pak file
+extern const char baseq3[];       // "baseq3/": directory of the pak files, separator included
+
+const int pakNameSize = 8;  // a pak base name has at most 7 characters
+extern const char pk3sFor43[2][pakNameSize];
+extern const char pk3sFor68[6][pakNameSize];
+
+const size_t nameBufferSize = 1024;
+
+/// Writes first, second and third joined into `name` (nameBufferSize bytes), cut to fit.
+void formName(char *name, const char *first, const char *second, const char *third);
+
+/// The protocol of the active generation: 43 when quake3.32 exists, 68 otherwise.
+int clientVersion();
+
+/// Makes the protocol-43 generation active, unless it already is. Reports nothing.
+void changeTo43();
+
+/// Makes the protocol-68 generation active, unless it already is. Reports nothing.
+void changeTo68();
+
+#endif

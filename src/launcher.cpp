@@ -1,0 +1,91 @@
+// protoswitch: started without arguments it toggles the installation's active client
+// generation; started with the game's command line it switches the installation to the
+// generation that the "+connect" server speaks and hands over to the game.
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "installation.h"
+#include "platform.h"
+#include "server_probe.h"
+
+static const char connectArgument[] = "+connect";
+static const size_t timeStampSize = 16;
+
+// True when the two texts are equal, ASCII letters compared without regard to case.
+static bool sameTextIgnoringCase(const char *left, const char *right) {
+  for (;; left++, right++) {
+    char l = *left >= 'A' && *left <= 'Z' ? (char)(*left - 'A' + 'a') : *left;
+    char r = *right >= 'A' && *right <= 'Z' ? (char)(*right - 'A' + 'a') : *right;
+    if (l != r) {
+      return false;
+    }
+    if (l == '\0') {
+      return true;
+    }
+  }
+}
+
+/// Writes the local time of day as HH:MM:SS into `buffer` (timeStampSize bytes); returns it.
+static char *getTime(char *buffer) {
+  time_t now = time(NULL);
+  struct tm *local = localtime(&now);
+  // A clock beyond what localtime can convert leaves the stamp empty rather than unread.
+  buffer[0] = '\0';
+  if (local != NULL) {
+    strftime(buffer, timeStampSize, "%H:%M:%S", local);
+  }
+  return buffer;
+}
+
+int main(int argc, char **argv) {
+  if (argc < 2) {
+    // Toggle: whatever happened, the status is 1 and nothing is said.
+    if (clientVersion() == 68) {
+      changeTo43();
+    } else {
+      changeTo68();
+    }
+    exit(1);
+  }
+
+  int address = 0;
+  while (address < argc && !sameTextIgnoringCase(argv[address], connectArgument)) {
+    address++;
+  }
+  address++;
+  if (address >= argc) {
+    perror("Server address not present");
+    exit(1);
+  }
+
+  if (serverVersion(argv[address]) == 68) {
+    changeTo68();
+  } else {
+    changeTo43();
+  }
+
+  char path[nameBufferSize];
+  formName(path, quakeExe, quakeExeSuf, "");
+
+  // The vector goes to the game and is never released: nothing runs here after the hand-over.
+  static char timeStamp[timeStampSize];
+  const char **gameArgv = (const char **)malloc((size_t)(argc + 4) * sizeof *gameArgv);
+  if (gameArgv != NULL) {
+    for (int i = 0; i < argc; i++) {
+      gameArgv[i] = argv[i];
+    }
+    gameArgv[argc] = "+set";
+    gameArgv[argc + 1] = "cg_time";
+    gameArgv[argc + 2] = getTime(timeStamp);
+    gameArgv[argc + 3] = NULL;
+  } else {
+    perror("Can't realloc argv, using old one");
+    gameArgv = (const char **)argv;
+  }
+
+  startGame(path, gameArgv);
+  // A game that cannot be started is a failure, not a quiet success.
+  perror("Can't start quake3.exe");
+  return 1;
+}

@@ -1,0 +1,48 @@
+// What the launcher needs of the operating system, and nothing more.
+//
+// One implementation per platform (platform_posix.cpp, platform_win32.cpp), chosen by the build.
+// The socket calls both platforms share (socket, sendto, select, htons, gethostbyname) are used
+// directly by the server probe; this header only hides where their declarations live.
+#ifndef PROTOSWITCH_PLATFORM_H
+#define PROTOSWITCH_PLATFORM_H
+
+#include <stddef.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+typedef SOCKET SocketHandle;
+const SocketHandle invalidSocket = INVALID_SOCKET;
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+typedef int SocketHandle;
+const SocketHandle invalidSocket = -1;
+#endif
+
+/// True when a file system entry of that name exists; a failed test counts as absence.
+bool entryExists(const char *name);
+
+/// Renames `from` to `to`, refusing (and changing nothing) when `to` is taken. 0 on success.
+int renameNoReplace(const char *from, const char *to);
+
+/// Starts the socket library (version 1.1 where there is one). True on success.
+bool socketsStart();
+
+/// Releases the socket library started by socketsStart.
+void socketsRelease();
+
+/// Closes a socket opened by socket().
+void closeSocket(SocketHandle socket);
+
+/// Receives one datagram into `buffer`, keeping at most `size` bytes of it.
+/// Returns the number of bytes kept: a longer datagram is cut, a failed receive keeps 0.
+size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size);
+
+/// Hands over to the executable at `path` (relative, no search path) with the argument vector
+/// `argv` and the current environment. Returns only if the game could not be started.
+void startGame(const char *path, const char *const *argv);
+
+#endif

@@ -1,0 +1,56 @@
+// The platform seam on POSIX systems (Linux).
+#include "platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool entryExists(const char *name) {
+  // lstat, not access: a dangling link is an entry too, and a rename onto it would be refused.
+  struct stat status;
+  return lstat(name, &status) == 0;
+}
+
+int renameNoReplace(const char *from, const char *to) {
+  // rename() silently replaces an existing target, so it is never used here.
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return -1;
+  }
+  // The file system or kernel lacks the flag. link() fails rather than replaces; it cannot move
+  // a directory, which is then left where it is.
+  if (link(from, to) != 0) {
+    return -1;
+  }
+  if (unlink(from) != 0) {
+    // Keep the content under its old name only, as if nothing had happened.
+    unlink(to);
+    return -1;
+  }
+  return 0;
+}
+
+bool socketsStart() {
+  return true;
+}
+
+void socketsRelease() {}
+
+void closeSocket(SocketHandle socket) {
+  close(socket);
+}
+
+size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size) {
+  // A datagram longer than the buffer is cut to it; the rest is discarded by the kernel.
+  ssize_t kept = recv(socket, buffer, size, 0);
+  return kept > 0 ? (size_t)kept : 0;
+}
+
+void startGame(const char *path, const char *const *argv) {
+  // execv takes the path as given: no search path, and the game takes over this process.
+  execv(path, (char *const *)argv);
+}

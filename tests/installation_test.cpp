@@ -1,0 +1,202 @@
+// Detection and switching of the active generation, in a scratch directory.
+#include "installation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform.h"
+#include "support/tree.h"
+
+namespace {
+
+// Every test runs in a scratch directory of its own.
+struct InScratch : ::testing::Test {
+  ScratchDir dir;
+  WorkingDir cwd{dir.path};
+
+  // Empties the scratch directory and plants `tree` in it.
+  void reset(const Snapshot &tree) {
+    std::vector<fs::path> entries(fs::directory_iterator(dir.path), fs::directory_iterator());
+    for (const fs::path &entry : entries) {
+      fs::remove_all(entry);
+    }
+    plant(dir.path, tree);
+  }
+};
+
+bool envSet(const char *name) {
+  const char *value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+using Switching = InScratch;
+
+TEST_F(Switching, CompleteArrangementsRoundTrip) {
+  for (int start : {43, 68}) {
+    SCOPED_TRACE(start);
+    int other = start == 43 ? 68 : 43;
+    auto change = [](int to) { to == 43 ? changeTo43() : changeTo68(); };
+    reset(arrangement(start));
+
+    EXPECT_EQ(clientVersion(), start);
+    change(start);  // already active: nothing moves
+    EXPECT_EQ(snapshot(dir.path), arrangement(start));
+    change(other);
+    EXPECT_EQ(snapshot(dir.path), arrangement(other));
+    EXPECT_EQ(clientVersion(), other);
+    change(start);
+    EXPECT_EQ(snapshot(dir.path), arrangement(start));
+  }
+}
+
+// Partial and odd installations: what a switch leaves behind.
+TEST_F(Switching, MixedStates) {
+  struct Case {
+    const char *name;
+    Snapshot before;
+    void (*change)();
+    Snapshot after;
+  };
+  Snapshot complete68 = arrangement(68);
+  Snapshot no16 = complete68;
+  no16.erase("quake3.16");
+  Snapshot no16switched = arrangement(43);
+  no16switched.erase("quake3.exe");
+  Snapshot pak4Taken = complete68;
+  pak4Taken["baseq3/pak4.32"] = "old pak4";
+  Snapshot pak4TakenSwitched = arrangement(43);
+  pak4TakenSwitched["baseq3/pak4.32"] = "old pak4";
+  pak4TakenSwitched["baseq3/pak4.pk3"] = "pak pak4";
+  const Case cases[] = {
+      {"quake3.16 missing: the 68 client is parked anyway", no16, changeTo43, no16switched},
+      {"and back again", no16switched, changeTo68, no16},
+      {"pak4.32 taken: pak4.pk3 stays", pak4Taken, changeTo43, pak4TakenSwitched},
+      {"a directory quake3.32 reads as 43",
+       {{"quake3.32", directoryMark}},
+       changeTo43,
+       {{"quake3.32", directoryMark}}},
+      {"not an installation", {{"readme.txt", "x"}}, changeTo43, {{"readme.txt", "x"}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    reset(c.before);
+    c.change();
+    EXPECT_EQ(snapshot(dir.path), c.after);
+  }
+}
+
+// From any state, a switch neither loses, duplicates nor invents a file, and leaves files it
+// does not own where they are.
+TEST_F(Switching, NeverLosesAFile) {
+  const char *const exes[] = {"quake3.exe", "quake3.16"};
+  // pak {tarn} (43) and pak4 (68) each under: nothing, active name, parked name, both.
+  const char *const tarnNames[] = {"baseq3/{tarn}.pk3", "baseq3/{tarn}.16"};
+  const char *const pak4Names[] = {"baseq3/pak4.pk3", "baseq3/pak4.32"};
+  const Snapshot unrelated = {{"baseq3/pak0.pk3", "pak pak0"}, {"baseq3/mine.32", "pak mine"}};
+  int states = 0;
+  for (int exeMask = 0; exeMask < 4; exeMask++) {
+    for (int parked68 = 0; parked68 < 3; parked68++) {  // quake3.32: none, file, directory
+      for (int tarnMask = 0; tarnMask < 4; tarnMask++) {
+        for (int pak4Mask = 0; pak4Mask < 4; pak4Mask++) {
+          Snapshot before = unrelated;
+          before["baseq3"] = directoryMark;
+          for (int i = 0; i < 2; i++) {
+            if (exeMask & (1 << i)) {
+              before[exes[i]] = std::string("was ") + exes[i];
+            }
+            if (tarnMask & (1 << i)) {
+              before[tarnNames[i]] = std::string("was ") + tarnNames[i];
+            }
+            if (pak4Mask & (1 << i)) {
+              before[pak4Names[i]] = std::string("was ") + pak4Names[i];
+            }
+          }
+          if (parked68 == 1) {
+            before["quake3.32"] = "was quake3.32";
+          } else if (parked68 == 2) {
+            before["quake3.32"] = directoryMark;
+          }
+          for (void (*change)() : {changeTo43, changeTo68}) {
+            SCOPED_TRACE(testing::Message()
+                         << "state " << exeMask << parked68 << tarnMask << pak4Mask
+                         << (change == changeTo43 ? " to 43" : " to 68"));
+            reset(before);
+            change();
+            Snapshot after = snapshot(dir.path);
+            EXPECT_EQ(contents(after), contents(before));
+            EXPECT_EQ(after.size(), before.size());
+            for (const auto &[name, content] : unrelated) {
+              EXPECT_EQ(after[name], content) << name;
+            }
+            states++;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(states, 4 * 3 * 4 * 4 * 2);
+}
+
+using RenameNoReplace = InScratch;
+
+TEST_F(RenameNoReplace, RefusesATakenNameAndChangesNothing) {
+  struct Case {
+    const char *name;
+    Snapshot before;
+    bool moves;
+  };
+  const Case cases[] = {
+      {"free target", {{"from", "a"}}, true},
+      {"target is a file", {{"from", "a"}, {"to", "b"}}, false},
+      {"target is a directory", {{"from", "a"}, {"to", directoryMark}}, false},
+      {"target is a directory holding files",
+       {{"from", "a"}, {"to", directoryMark}, {"to/x", "b"}},
+       false},
+      {"source missing", {{"other", "a"}}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    reset(c.before);
+    int result = renameNoReplace("from", "to");
+    Snapshot expected = c.before;
+    if (c.moves) {
+      expected.erase("from");
+      expected["to"] = c.before.at("from");
+    }
+    EXPECT_EQ(result == 0, c.moves);
+    EXPECT_EQ(snapshot(dir.path), expected);
+  }
+}
+
+// The link-and-unlink way cannot move a directory; the ordinary rename can. The suite runs once
+// more with the ordinary rename made to fail as on a file system without the no-replace flag.
+TEST_F(RenameNoReplace, MovesADirectoryUnlessTheFallbackIsForced) {
+  plant(dir.path, {{"from/x", "a"}});
+  bool fallback = envSet("PROTOSWITCH_FALLBACK_FORCED");
+  EXPECT_EQ(renameNoReplace("from", "to") == 0, !fallback);
+  Snapshot unmoved = {{"from", directoryMark}, {"from/x", "a"}};
+  Snapshot moved = {{"to", directoryMark}, {"to/x", "a"}};
+  EXPECT_EQ(snapshot(dir.path), fallback ? unmoved : moved);
+}
+
+// Run alone under a fault injector that refuses the first unlink of the fallback.
+TEST_F(RenameNoReplace, UndoesTheLinkWhenTheUnlinkFails) {
+  if (!envSet("PROTOSWITCH_UNLINK_REFUSED")) {
+    GTEST_SKIP() << "needs the unlink refused from outside";
+  }
+  plant(dir.path, {{"from", "a"}});
+  EXPECT_NE(renameNoReplace("from", "to"), 0);
+  EXPECT_EQ(snapshot(dir.path), (Snapshot{{"from", "a"}}));
+}
+
+TEST_F(RenameNoReplace, ExistenceTestSeesFilesAndDirectories) {
+  plant(dir.path, {{"file", "a"}, {"dir", directoryMark}});
+  EXPECT_TRUE(entryExists("file"));
+  EXPECT_TRUE(entryExists("dir"));
+  EXPECT_FALSE(entryExists("missing"));
+  EXPECT_FALSE(entryExists("missing/deeper"));
+}
+
+}  // namespace

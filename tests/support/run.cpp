@@ -1,0 +1,213 @@
+#include "run.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "tree.h"
+
+extern char **environ;
+
+const char gameRecordName[] = "game-record.txt";
+
+static std::string slurp(const fs::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
+                   const std::vector<std::string> &extraEnv, std::chrono::seconds limit) {
+  ScratchDir outputs("protoswitch-output");
+  fs::path outFile = outputs.path / "stdout", errFile = outputs.path / "stderr";
+  int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (out < 0 || err < 0 || in < 0) {
+    throw std::runtime_error("cannot open the output files");
+  }
+
+  // Everything the child needs is prepared before the fork: it runs only async-signal-safe calls.
+  std::vector<std::string> envStrings;
+  for (char **e = environ; *e != nullptr; e++) {
+    envStrings.push_back(*e);
+  }
+  envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
+  std::vector<char *> args, env;
+  for (const std::string &a : argv) {
+    args.push_back(const_cast<char *>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  for (const std::string &e : envStrings) {
+    env.push_back(const_cast<char *>(e.c_str()));
+  }
+  env.push_back(nullptr);
+  std::string dir = cwd.string();
+  bool search = argv.at(0).find('/') == std::string::npos;
+
+  Outcome run;
+  run.started = Clock::now();
+  pid_t child = fork();
+  if (child == 0) {
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
+      _exit(126);
+    }
+    // Only what the test gives passes on: nothing this process inherited from its own parent.
+    close_range(3, ~0U, 0);
+    search ? execvpe(args[0], args.data(), env.data()) : execve(args[0], args.data(), env.data());
+    _exit(127);
+  }
+  close(in), close(out), close(err);
+  if (child < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  run.pid = child;
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) {
+      break;
+    }
+    if (Clock::now() - run.started > limit) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    usleep(1000);
+  }
+  run.ended = Clock::now();
+  run.exited = WIFEXITED(status);
+  run.status = run.exited ? WEXITSTATUS(status) : -1;
+  run.out = slurp(outFile);
+  run.err = slurp(errFile);
+  return run;
+}
+
+std::vector<std::string> launcherCommand() {
+  std::vector<std::string> command;
+  if (const char *prefix = std::getenv("PROTOSWITCH_PREFIX")) {
+    std::istringstream words(prefix);
+    for (std::string word; words >> word;) {
+      command.push_back(word);
+    }
+  }
+  const char *launcher = std::getenv("PROTOSWITCH");
+  if (launcher == nullptr || *launcher == '\0') {
+    throw std::runtime_error("PROTOSWITCH names no launcher to test");
+  }
+  command.push_back(fs::absolute(launcher).string());
+  return command;
+}
+
+bool launcherIsPrefixed() {
+  const char *prefix = std::getenv("PROTOSWITCH_PREFIX");
+  return prefix != nullptr && *prefix != '\0';
+}
+
+fs::path stubGamePath() {
+  const char *game = std::getenv("STUB_GAME");
+  if (game == nullptr || *game == '\0') {
+    throw std::runtime_error("STUB_GAME names no stub game");
+  }
+  return fs::absolute(game);
+}
+
+std::optional<GameRecord> waitForGameRecord(const fs::path &dir, std::chrono::milliseconds limit) {
+  // On Windows the launcher ends before the game it started has written anything.
+  fs::path file = dir / gameRecordName;
+  Clock::time_point until = Clock::now() + limit;
+  while (!fs::exists(file)) {
+    if (Clock::now() > until) {
+      return std::nullopt;
+    }
+    usleep(2000);
+  }
+  std::istringstream in(slurp(file));
+  GameRecord record;
+  std::string word;
+  int argc = 0;
+  in >> word >> record.pid >> word;
+  std::getline(in, record.fds);
+  in >> word >> argc;
+  in.ignore(1);
+  for (int i = 0; i < argc && in; i++) {
+    size_t length = 0;
+    in >> length;
+    in.ignore(1);
+    std::string arg(length, '\0');
+    in.read(arg.data(), (std::streamsize)length);
+    in.ignore(1);
+    record.argv.push_back(arg);
+  }
+  return record;
+}
+
+StubServer::StubServer(std::optional<std::string> reply, unsigned short port)
+    : reply(std::move(reply)) {
+  socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (socket < 0 || bind(socket, (sockaddr *)&address, sizeof address) != 0 ||
+      getsockname(socket, (sockaddr *)&address, &length) != 0) {
+    throw std::runtime_error(std::string("stub server cannot bind: ") + strerror(errno));
+  }
+  boundPort = ntohs(address.sin_port);
+  thread = std::thread([this] { serve(); });
+}
+
+StubServer::~StubServer() {
+  stopping = true;
+  thread.join();
+  close(socket);
+}
+
+void StubServer::serve() {
+  std::vector<char> datagram(70000);
+  while (!stopping) {
+    pollfd wait = {socket, POLLIN, 0};
+    if (poll(&wait, 1, 20) != 1) {
+      continue;
+    }
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    ssize_t got = recvfrom(socket, datagram.data(), datagram.size(), 0, (sockaddr *)&from, &length);
+    if (got < 0) {
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!firstAt) {
+        firstAt = Clock::now();
+      }
+      received.emplace_back(datagram.data(), (size_t)got);
+    }
+    if (reply) {
+      sendto(socket, reply->data(), reply->size(), 0, (sockaddr *)&from, length);
+    }
+  }
+}
+
+std::vector<std::string> StubServer::requests() {
+  std::lock_guard<std::mutex> hold(lock);
+  return received;
+}
+
+std::optional<Clock::time_point> StubServer::firstRequestAt() {
+  std::lock_guard<std::mutex> hold(lock);
+  return firstAt;
+}

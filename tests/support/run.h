@@ -1,0 +1,84 @@
+// Running the built launcher as a player would, against a stub game server on 127.0.0.1.
+// POSIX only: the black-box suite runs here and reaches the Windows build through a prefix
+// (wine) that comes from the environment.
+#ifndef PROTOSWITCH_TESTS_RUN_H
+#define PROTOSWITCH_TESTS_RUN_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+// What one run of a program left behind.
+struct Outcome {
+  bool exited = false;  // false: killed by a signal (or by the time limit)
+  int status = -1;
+  pid_t pid = -1;
+  std::string out;
+  std::string err;
+  Clock::time_point started;
+  Clock::time_point ended;
+};
+
+// Runs `argv` (a path, no search but for a bare command name) in `cwd` with `extraEnv`
+// (NAME=VALUE) added to this process's environment. Output goes through files, never pipes.
+// A run that takes longer than `limit` is killed.
+Outcome runProgram(const std::vector<std::string> &argv, const std::filesystem::path &cwd,
+                   const std::vector<std::string> &extraEnv = {},
+                   std::chrono::seconds limit = std::chrono::seconds(30));
+
+// The command that starts the launcher under test: $PROTOSWITCH_PREFIX (words) and
+// $PROTOSWITCH. Fails the calling test when $PROTOSWITCH is not set.
+std::vector<std::string> launcherCommand();
+
+// True when the launcher runs behind a prefix (the Windows build under Wine).
+bool launcherIsPrefixed();
+
+// The stub quake3.exe to install ($STUB_GAME).
+std::filesystem::path stubGamePath();
+
+// What the stub game wrote, waiting for it up to `limit`; empty when it never came.
+struct GameRecord {
+  int pid = -1;
+  std::string fds;
+  std::vector<std::string> argv;
+};
+std::optional<GameRecord> waitForGameRecord(const std::filesystem::path &dir,
+                                            std::chrono::milliseconds limit);
+extern const char gameRecordName[];
+
+// A game server on 127.0.0.1: it records every datagram it receives and answers each with
+// `reply`, or stays bound and mute when there is none.
+struct StubServer {
+  explicit StubServer(std::optional<std::string> reply, unsigned short port = 0);
+  ~StubServer();
+  StubServer(const StubServer &) = delete;
+  StubServer &operator=(const StubServer &) = delete;
+
+  unsigned short port() const {
+    return boundPort;
+  }
+  std::vector<std::string> requests();  // the datagrams received so far
+  std::optional<Clock::time_point> firstRequestAt();
+
+ private:
+  void serve();
+  std::optional<std::string> reply;
+  int socket = -1;
+  unsigned short boundPort = 0;
+  std::atomic<bool> stopping{false};
+  std::mutex lock;
+  std::vector<std::string> received;
+  std::optional<Clock::time_point> firstAt;
+  std::thread thread;
+};
+
+#endif

@@ -1,0 +1,44 @@
+// A stand-in for quake3.exe. It writes what it received to "game-record.txt" in its working
+// directory and ends with status 0:
+//   pid N
+//   fds 0 1 2        (the descriptors open at its start; POSIX only)
+//   argc N
+//   LENGTH:ARGUMENT  (one line per element of its argument vector, slot 0 first)
+// The record appears whole or not at all: it is written under another name first.
+#include <stdio.h>
+#include <string.h>
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+int main(int argc, char **argv) {
+  char fds[4096] = "";
+#ifndef _WIN32
+  // Before this program opens anything itself.
+  for (int fd = 0; fd < 1024; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 && strlen(fds) + 8 < sizeof fds) {
+      snprintf(fds + strlen(fds), sizeof fds - strlen(fds), " %d", fd);
+    }
+  }
+#endif
+  FILE *record = fopen("game-record.tmp", "wb");
+  if (record == NULL) {
+    perror("stub game: game-record.tmp");
+    return 2;
+  }
+  fprintf(record, "pid %d\nfds%s\nargc %d\n", (int)getpid(), fds, argc);
+  for (int i = 0; i < argc; i++) {
+    fprintf(record, "%lu:", (unsigned long)strlen(argv[i]));
+    fwrite(argv[i], 1, strlen(argv[i]), record);
+    fputc('\n', record);
+  }
+  if (fclose(record) != 0 || rename("game-record.tmp", "game-record.txt") != 0) {
+    perror("stub game: game-record.txt");
+    return 2;
+  }
+  return 0;
+}
