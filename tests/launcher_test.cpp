@@ -18,33 +18,6 @@ const char onlyProtocols[] = "Only protocols 43 (1.11 - 1.16n) & 68 (1.32) suppo
 const char notPresent[] = "Server address not present";
 const char corrupted[] = "Server reply is corrupted";
 
-// A scratch installation whose executables are copies of the stub game, told apart by a line
-// appended to each.
-struct Installation {
-  explicit Installation(int active, const std::string &label = "protoswitch-game")
-      : dir(label),
-        client43(readFile(stubGamePath()) + "\nclient 43\n"),
-        client68(readFile(stubGamePath()) + "\nclient 68\n") {
-    plant(dir.path, arrangement(active, client43, client68));
-    for (const char *exe : {"quake3.exe", "quake3.16", "quake3.32"}) {
-      if (fs::exists(dir.path / exe)) {
-        fs::permissions(dir.path / exe, fs::perms::owner_exec, fs::perm_options::add);
-      }
-    }
-  }
-  Snapshot expected(int active) const {
-    return arrangement(active, client43, client68);
-  }
-  // The installation as it stands, without what the stub game wrote.
-  Snapshot files() const {
-    Snapshot tree = snapshot(dir.path);
-    tree.erase(gameRecordName);
-    return tree;
-  }
-  ScratchDir dir;
-  std::string client43, client68;
-};
-
 // The change times of every entry: a rename changes that of the entry it moves.
 std::map<std::string, std::pair<long, long>> changeTimes(const fs::path &dir) {
   std::map<std::string, std::pair<long, long>> times;

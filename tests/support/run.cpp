@@ -15,8 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "tree.h"
-
 extern char **environ;
 
 const char gameRecordName[] = "game-record.txt";
@@ -152,6 +150,24 @@ std::optional<GameRecord> waitForGameRecord(const fs::path &dir, std::chrono::mi
     record.argv.push_back(arg);
   }
   return record;
+}
+
+Installation::Installation(int active, const std::string &label)
+    : dir(label),
+      client43(readFile(stubGamePath()) + "\nclient 43\n"),
+      client68(readFile(stubGamePath()) + "\nclient 68\n") {
+  plant(dir.path, arrangement(active, client43, client68));
+  for (const char *exe : {"quake3.exe", "quake3.16", "quake3.32"}) {
+    if (fs::exists(dir.path / exe)) {
+      fs::permissions(dir.path / exe, fs::perms::owner_exec, fs::perm_options::add);
+    }
+  }
+}
+
+Snapshot Installation::files() const {
+  Snapshot tree = snapshot(dir.path);
+  tree.erase(gameRecordName);
+  return tree;
 }
 
 StubServer::StubServer(std::optional<std::string> reply, unsigned short port)

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "tree.h"
+
 using Clock = std::chrono::steady_clock;
 
 // What one run of a program left behind.
@@ -54,6 +56,19 @@ struct GameRecord {
 std::optional<GameRecord> waitForGameRecord(const std::filesystem::path &dir,
                                             std::chrono::milliseconds limit);
 extern const char gameRecordName[];
+
+// A scratch installation whose executables are copies of the stub game, told apart by a line
+// appended to each.
+struct Installation {
+  explicit Installation(int active, const std::string &label = "protoswitch-game");
+  Snapshot expected(int active) const {
+    return arrangement(active, client43, client68);
+  }
+  // The installation as it stands, without what the stub game wrote.
+  Snapshot files() const;
+  ScratchDir dir;
+  std::string client43, client68;
+};
 
 // A game server on 127.0.0.1: it records every datagram it receives and answers each with
 // `reply`, or stays bound and mute when there is none.

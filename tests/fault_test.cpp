@@ -1,0 +1,164 @@
+// The installation under bad conditions: renames refused, and switches killed halfway, with the
+// ordinary rename and with the link-and-unlink way. Faults come from strace's injection, since
+// the suite runs as root, whom no permission stops. POSIX only.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/run.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The ten renames of a switch to `to`, in their order.
+std::vector<std::pair<std::string, std::string>> renamesOfSwitchTo(int to) {
+  const char *parked = to == 43 ? ".32" : ".16";    // where the active client goes
+  const char *arriving = to == 43 ? ".16" : ".32";  // where the other one comes from
+  std::vector<std::pair<std::string, std::string>> renames = {
+      {"quake3.exe", std::string("quake3") + parked},
+      {std::string("quake3") + arriving, "quake3.exe"}};
+  for (const char *pak : {"{tarn}", "!tarn!"}) {
+    std::string base = std::string("baseq3/") + pak;
+    renames.push_back(to == 43 ? std::pair(base + ".16", base + ".pk3")
+                               : std::pair(base + ".pk3", base + ".16"));
+  }
+  for (const char *pak : {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"}) {
+    std::string base = std::string("baseq3/") + pak;
+    renames.push_back(to == 43 ? std::pair(base + ".pk3", base + ".32")
+                               : std::pair(base + ".32", base + ".pk3"));
+  }
+  return renames;
+}
+
+// `tree` after the first `count` renames of a switch to `to`.
+Snapshot afterRenames(Snapshot tree, int to, size_t count) {
+  auto renames = renamesOfSwitchTo(to);
+  for (size_t i = 0; i < count; i++) {
+    auto from = tree.find(renames[i].first);
+    if (from != tree.end() && tree.count(renames[i].second) == 0) {
+      tree[renames[i].second] = from->second;
+      tree.erase(from);
+    }
+  }
+  return tree;
+}
+
+std::vector<std::string> strace(std::vector<std::string> faults) {
+  std::vector<std::string> command = {"strace", "-f", "-o", "/dev/null"};
+  for (const std::string &fault : faults) {
+    command.insert(command.end(), {"-e", fault});
+  }
+  for (const std::string &word : launcherCommand()) {
+    command.push_back(word);
+  }
+  return command;
+}
+
+// Every content of `before` is still there under at least one name (at most `extraNames` more
+// names in all), and no content is new.
+void expectNothingLost(const Snapshot &before, const Snapshot &after, int extraNames) {
+  auto had = contents(before), has = contents(after);
+  int extra = 0;
+  for (const auto &[content, names] : had) {
+    EXPECT_GE(has[content], 1) << "lost: " << content.substr(content.size() - 12);
+    extra += has[content] - names;
+  }
+  EXPECT_EQ(has.size(), had.size()) << "a new content appeared";
+  EXPECT_GE(extra, 0);
+  EXPECT_LE(extra, extraNames);
+}
+
+// After a fault: two more toggles and a connect launch, each losing nothing. With `faults`,
+// the toggles run under them too.
+void expectLaterRunsLoseNothing(Installation &game, const std::vector<std::string> &faults,
+                                int extraNames) {
+  Snapshot start = game.files();
+  for (int toggle = 0; toggle < 2; toggle++) {
+    Outcome run = runProgram(faults.empty() ? launcherCommand() : strace(faults), game.dir.path);
+    EXPECT_EQ(run.status, 1);
+    expectNothingLost(start, game.files(), extraNames);
+  }
+  StubServer server(std::string("\\protocol\\68"));
+  std::vector<std::string> command = launcherCommand();
+  command.insert(command.end(), {"+connect", "127.0.0.1:" + std::to_string(server.port())});
+  Outcome run = runProgram(command, game.dir.path);
+  EXPECT_TRUE(run.status == 0 || run.err.rfind("Can't start quake3.exe: ", 0) == 0) << run.err;
+  if (run.status == 0) {
+    EXPECT_TRUE(waitForGameRecord(game.dir.path, 10000ms).has_value());
+  }
+  expectNothingLost(start, game.files(), extraNames);
+}
+
+TEST(Faults, EveryRenameRefused) {
+  for (int start : {68, 43}) {
+    SCOPED_TRACE(start);
+    Installation game(start);
+    Outcome run =
+        runProgram(strace({"trace=renameat2", "inject=renameat2:error=EACCES"}), game.dir.path);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(game.files(), game.expected(start));
+  }
+}
+
+// The same refusal without injection: an unprivileged user in a directory that is not theirs.
+TEST(Faults, UnprivilegedUserChangesNothing) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to become another user";
+  }
+  Installation game(68);
+  fs::permissions(game.dir.path, fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+  std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534",
+                                      "--clear-groups"};
+  for (const std::string &word : launcherCommand()) {
+    command.push_back(word);
+  }
+  Outcome run = runProgram(command, game.dir.path);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(game.files(), game.expected(68));
+}
+
+// Killed before its Nth rename, a toggle leaves exactly the first N - 1 renames done.
+TEST(Faults, KilledBeforeTheNthRename) {
+  for (int start : {68, 43}) {
+    for (size_t n = 1; n <= 10; n++) {
+      SCOPED_TRACE(testing::Message() << "from " << start << ", killed before rename " << n);
+      Installation game(start);
+      int to = start == 68 ? 43 : 68;
+      Outcome run = runProgram(
+          strace({"trace=renameat2", "inject=renameat2:signal=KILL:when=" + std::to_string(n)}),
+          game.dir.path);
+      EXPECT_NE(run.status, 1) << "the toggle ran to its end";
+      EXPECT_EQ(game.files(), afterRenames(game.expected(start), to, n - 1));
+      expectLaterRunsLoseNothing(game, {}, 0);
+    }
+  }
+}
+
+// With the link-and-unlink way, a kill between the two leaves one content under two names.
+TEST(Faults, FallbackKilledBeforeTheNthUnlink) {
+  const std::vector<std::string> fallback = {"trace=renameat2,unlink",
+                                             "inject=renameat2:error=EINVAL"};
+  for (int start : {68, 43}) {
+    for (size_t n = 1; n <= 10; n++) {
+      SCOPED_TRACE(testing::Message() << "from " << start << ", killed before unlink " << n);
+      Installation game(start);
+      int to = start == 68 ? 43 : 68;
+      std::vector<std::string> faults = fallback;
+      faults.push_back("inject=unlink:signal=KILL:when=" + std::to_string(n));
+      Outcome run = runProgram(strace(faults), game.dir.path);
+      EXPECT_NE(run.status, 1) << "the toggle ran to its end";
+      Snapshot expected = afterRenames(game.expected(start), to, n - 1);
+      auto linked = renamesOfSwitchTo(to)[n - 1];
+      expected[linked.second] = expected.at(linked.first);
+      EXPECT_EQ(game.files(), expected);
+      expectLaterRunsLoseNothing(game, fallback, 1);
+    }
+  }
+}
+
+}  // namespace
