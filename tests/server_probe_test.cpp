@@ -78,6 +78,7 @@ TEST(SplitAddress, CutsAtTheFirstColon) {
   }
 }
 
+// The black-box table holds the other replies; these are the ones it cannot send as well.
 TEST(JudgeReply, FindsTheFirstKeyInTheBytesKept) {
   struct Case {
     const char *name;
@@ -88,14 +89,9 @@ TEST(JudgeReply, FindsTheFirstKeyInTheBytesKept) {
   };
   const Case cases[] = {
       {"first key wins", "\\protocol\\43\\protocol\\68", 0, replySupported, 43},
-      {"key ends a longer key", "\\sv_protocol\\68", 0, replySupported, 68},
-      {"key at the very end", "x\\protocol\\", 0, replyUnsupported, 0},
       {"negative", "protocol\\-68", 0, replyUnsupported, 0},
-      {"huge", "protocol\\680000000000000000000000", 0, replyUnsupported, 0},
       {"cut inside the number", "protocol\\68", 10, replyUnsupported, 0},
       {"cut inside the key", "protocol\\68", 8, replyWithoutKey, 0},
-      {"key after a zero byte", std::string("a\0protocol\\68", 13), 0, replyWithoutKey, 0},
-      {"empty", "", 0, replyWithoutKey, 0},
       {"wrong case", "PROTOCOL\\68", 0, replyWithoutKey, 0},
       {"no backslash", "protocol 68", 0, replyWithoutKey, 0},
   };
