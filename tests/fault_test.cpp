@@ -107,15 +107,18 @@ TEST(Faults, UnprivilegedUserChangesNothing) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to become another user";
   }
+  // Readable by all, writable by root alone; the launcher is copied where the user reaches it.
+  const fs::perms openToAll = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec;
   Installation game(68);
-  fs::permissions(game.dir.path, fs::perms::owner_all | fs::perms::group_read |
-                                     fs::perms::group_exec | fs::perms::others_read |
-                                     fs::perms::others_exec);
-  std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534",
-                                      "--clear-groups"};
-  for (const std::string &word : launcherCommand()) {
-    command.push_back(word);
-  }
+  ScratchDir bin("protoswitch-bin");
+  fs::path launcher = bin.path / "protoswitch";
+  fs::copy_file(launcherCommand().back(), launcher);
+  fs::permissions(game.dir.path, openToAll);
+  fs::permissions(bin.path, openToAll);
+  fs::permissions(launcher, openToAll);
+  std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      launcher.string()};
   Outcome run = runProgram(command, game.dir.path);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "");
