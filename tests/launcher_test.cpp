@@ -352,4 +352,31 @@ TEST(HandOver, GameTakesOverTheProcessWithOnlyTheStandardDescriptors) {
   EXPECT_EQ(record->fds, " 0 1 2");
 }
 
+// Without memory for its own vector the launcher warns and hands on the one it was given.
+TEST(HandOver, WithoutMemoryTheGameGetsTheLaunchersOwnArguments) {
+  const char *failMalloc = std::getenv("FAIL_MALLOC");
+  if (failMalloc == nullptr || launcherIsPrefixed()) {
+    GTEST_SKIP() << "needs a preloadable malloc that fails";
+  }
+  Installation game(68);
+  StubServer server(std::string("\\protocol\\68"));
+  // Many arguments, so that the vector's size is one no other allocation has.
+  std::vector<std::string> args = {"+connect", "127.0.0.1:" + std::to_string(server.port())};
+  for (int i = 0; i < 50; i++) {
+    args.push_back("+arg" + std::to_string(i));
+  }
+  std::vector<std::string> command = launcherCommand();
+  command.insert(command.end(), args.begin(), args.end());
+  size_t vectorSize = (args.size() + 1 + 4) * sizeof(char *);
+  Outcome run = runProgram(
+      command, game.dir.path,
+      {std::string("LD_PRELOAD=") + failMalloc, "FAIL_MALLOC_SIZE=" + std::to_string(vectorSize)});
+  std::optional<GameRecord> record = waitForGameRecord(game.dir.path, 10000ms);
+  EXPECT_EQ(run.status, 0);
+  expectMessage(run.err, "Can't realloc argv, using old one");
+  ASSERT_TRUE(record.has_value());
+  ASSERT_EQ(record->argv.size(), args.size() + 1);
+  EXPECT_EQ(std::vector<std::string>(record->argv.begin() + 1, record->argv.end()), args);
+}
+
 }  // namespace
