@@ -54,13 +54,23 @@ std::vector<std::string> strace(std::vector<std::string> faults) {
   return command;
 }
 
+// The first name under which `tree` holds `content`.
+std::string nameOf(const Snapshot &tree, const std::string &content) {
+  for (const auto &[name, held] : tree) {
+    if (held == content) {
+      return name;
+    }
+  }
+  return "(none)";
+}
+
 // Every content of `before` is still there under at least one name (at most `extraNames` more
 // names in all), and no content is new.
 void expectNothingLost(const Snapshot &before, const Snapshot &after, int extraNames) {
   auto had = contents(before), has = contents(after);
   int extra = 0;
   for (const auto &[content, names] : had) {
-    EXPECT_GE(has[content], 1) << "lost: " << content.substr(content.size() - 12);
+    EXPECT_GE(has[content], 1) << "lost: the file that was " << nameOf(before, content);
     extra += has[content] - names;
   }
   EXPECT_EQ(has.size(), had.size()) << "a new content appeared";
