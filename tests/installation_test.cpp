@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "platform.h"
+#include "support/settings.h"
 #include "support/tree.h"
 
 namespace {
@@ -25,11 +25,6 @@ struct InScratch : ::testing::Test {
     plant(dir.path, tree);
   }
 };
-
-bool envSet(const char *name) {
-  const char *value = std::getenv(name);
-  return value != nullptr && *value != '\0';
-}
 
 using Switching = InScratch;
 
@@ -174,7 +169,7 @@ TEST_F(RenameNoReplace, RefusesATakenNameAndChangesNothing) {
 // more with the ordinary rename made to fail as on a file system without the no-replace flag.
 TEST_F(RenameNoReplace, MovesADirectoryUnlessTheFallbackIsForced) {
   plant(dir.path, {{"from/x", "a"}});
-  bool fallback = envSet("PROTOSWITCH_FALLBACK_FORCED");
+  bool fallback = setting("PROTOSWITCH_FALLBACK_FORCED") != nullptr;
   EXPECT_EQ(renameNoReplace("from", "to") == 0, !fallback);
   Snapshot unmoved = {{"from", directoryMark}, {"from/x", "a"}};
   Snapshot moved = {{"to", directoryMark}, {"to/x", "a"}};
@@ -183,7 +178,7 @@ TEST_F(RenameNoReplace, MovesADirectoryUnlessTheFallbackIsForced) {
 
 // Run alone under a fault injector that refuses the first unlink of the fallback.
 TEST_F(RenameNoReplace, UndoesTheLinkWhenTheUnlinkFails) {
-  if (!envSet("PROTOSWITCH_UNLINK_REFUSED")) {
+  if (!setting("PROTOSWITCH_UNLINK_REFUSED")) {
     GTEST_SKIP() << "needs the unlink refused from outside";
   }
   plant(dir.path, {{"from", "a"}});

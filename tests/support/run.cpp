@@ -9,22 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 extern char **environ;
 
 const char gameRecordName[] = "game-record.txt";
-
-static std::string slurp(const fs::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
                    const std::vector<std::string> &extraEnv, std::chrono::seconds limit) {
@@ -88,21 +79,21 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   run.ended = Clock::now();
   run.exited = WIFEXITED(status);
   run.status = run.exited ? WEXITSTATUS(status) : -1;
-  run.out = slurp(outFile);
-  run.err = slurp(errFile);
+  run.out = readFile(outFile);
+  run.err = readFile(errFile);
   return run;
 }
 
 std::vector<std::string> launcherCommand() {
   std::vector<std::string> command;
-  if (const char *prefix = std::getenv("PROTOSWITCH_PREFIX")) {
+  if (const char *prefix = setting("PROTOSWITCH_PREFIX")) {
     std::istringstream words(prefix);
     for (std::string word; words >> word;) {
       command.push_back(word);
     }
   }
-  const char *launcher = std::getenv("PROTOSWITCH");
-  if (launcher == nullptr || *launcher == '\0') {
+  const char *launcher = setting("PROTOSWITCH");
+  if (launcher == nullptr) {
     throw std::runtime_error("PROTOSWITCH names no launcher to test");
   }
   command.push_back(fs::absolute(launcher).string());
@@ -110,13 +101,12 @@ std::vector<std::string> launcherCommand() {
 }
 
 bool launcherIsPrefixed() {
-  const char *prefix = std::getenv("PROTOSWITCH_PREFIX");
-  return prefix != nullptr && *prefix != '\0';
+  return setting("PROTOSWITCH_PREFIX") != nullptr;
 }
 
 fs::path stubGamePath() {
-  const char *game = std::getenv("STUB_GAME");
-  if (game == nullptr || *game == '\0') {
+  const char *game = setting("STUB_GAME");
+  if (game == nullptr) {
     throw std::runtime_error("STUB_GAME names no stub game");
   }
   return fs::absolute(game);
@@ -132,7 +122,7 @@ std::optional<GameRecord> waitForGameRecord(const fs::path &dir, std::chrono::mi
     }
     usleep(2000);
   }
-  std::istringstream in(slurp(file));
+  std::istringstream in(readFile(file));
   GameRecord record;
   std::string word;
   int argc = 0;

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "settings.h"
 #include "tree.h"
 
 using Clock = std::chrono::steady_clock;
