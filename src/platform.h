@@ -1,8 +1,8 @@
 // What the launcher needs of the operating system, and nothing more.
 //
 // One implementation per platform (platform_posix.cpp, platform_win32.cpp), chosen by the build.
-// The socket calls both platforms share (socket, sendto, select, htons, gethostbyname) are used
-// directly by the server probe; this header only hides where their declarations live.
+// The socket calls both platforms share (socket, sendto, htons, gethostbyname) are used directly
+// by the server probe; this header only hides where their declarations live.
 #ifndef PROTOSWITCH_PLATFORM_H
 #define PROTOSWITCH_PLATFORM_H
 
@@ -16,7 +16,6 @@ const SocketHandle invalidSocket = INVALID_SOCKET;
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 typedef int SocketHandle;
 const SocketHandle invalidSocket = -1;
@@ -36,6 +35,9 @@ void socketsRelease();
 
 /// Closes a socket opened by socket().
 void closeSocket(SocketHandle socket);
+
+/// Waits until `socket` is readable, for at most `seconds` seconds. True when it is.
+bool waitReadable(SocketHandle socket, int seconds);
 
 /// Receives one datagram into `buffer`, keeping at most `size` bytes of it.
 /// Returns the number of bytes kept: a longer datagram is cut, a failed receive keeps 0.

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +43,13 @@ void socketsRelease() {}
 
 void closeSocket(SocketHandle socket) {
   close(socket);
+}
+
+bool waitReadable(SocketHandle socket, int seconds) {
+  // poll, not select: an fd_set holds no descriptor numbered FD_SETSIZE or above, and the
+  // socket gets such a number when the launcher inherits many open descriptors.
+  struct pollfd wait = {socket, POLLIN, 0};
+  return poll(&wait, 1, seconds * 1000) == 1;
 }
 
 size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size) {

@@ -116,13 +116,7 @@ int serverVersion(const char *address) {
     CleanUp(sock);
   }
 
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(sock, &readable);
-  struct timeval wait;
-  wait.tv_sec = 2;
-  wait.tv_usec = 0;
-  if (select((int)sock + 1, &readable, NULL, NULL, &wait) != 1) {
+  if (!waitReadable(sock, replyWaitSeconds)) {
     perror("Server didn't reply");
     CleanUp(sock);
   }

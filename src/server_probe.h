@@ -10,6 +10,7 @@
 #include "platform.h"
 
 const int defaultPort = 27960;
+const int replyWaitSeconds = 2;                  // how long the server may take to answer
 const size_t replyLimit = 1024;                  // bytes of a reply that count
 const size_t workBufferSize = replyLimit + 1;    // the reply and its terminating zero byte
 const size_t addressLimit = workBufferSize - 2;  // characters of an address that are kept

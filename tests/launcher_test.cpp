@@ -6,6 +6,7 @@
 #include <ctime>
 #include <regex>
 
+#include "support/argument_lists.h"
 #include "support/run.h"
 #include "support/tree.h"
 
@@ -65,18 +66,67 @@ void expectGameArguments(const GameRecord &record, const std::vector<std::string
       << "stamp " << record.argv[args.size() + 3] << ", expected " << stamps.front();
 }
 
-enum Server { answering, mute };
+const std::vector<std::string> connectArgs = {"+connect", "{server}"};
 
+// One connect launch, made by Row("Name") and the phrases below: the installation it starts
+// in, the command line, what the stub server does, and what must come of it. Unless a phrase
+// says otherwise, the launch starts the game silently with status 0 in the protocol-68
+// arrangement, which it leaves as it was, and the server is asked once.
 struct Row {
+  explicit Row(const char *name) : name(name) {}
+
+  // The installation: the complete arrangement of `active`, without the entries `names`.
+  Row &from(int active) {
+    start = active;
+    return *this;
+  }
+  Row &without(std::vector<std::string> names) {
+    removed = std::move(names);
+    return *this;
+  }
+  // The arguments after the launcher's path; {server}, {port}, {port+65536} name the server.
+  Row &args(std::vector<std::string> words) {
+    arguments = std::move(words);
+    return *this;
+  }
+  // Started with `count` open descriptors more than the standard three.
+  Row &inheriting(int count) {
+    descriptors = count;
+    return *this;
+  }
+  // The server answers every request with `text`, or stays mute.
+  Row &answers(std::string text) {
+    reply = std::move(text);
+    return *this;
+  }
+  Row &mute() {
+    reply.reset();
+    return *this;
+  }
+  // What comes of it: the arrangement of `active` afterwards; the launch ends with status 1
+  // and `text` in perror form, the game not started; the server hears nothing.
+  Row &switchesTo(int active) {
+    after = active;
+    return *this;
+  }
+  Row &fails(const char *text) {
+    message = text;
+    return *this;
+  }
+  Row &unasked() {
+    queried = false;
+    return *this;
+  }
+
   const char *name;
-  std::vector<std::string> args;  // {server} {port} {port+65536} name the stub server
-  std::string reply;
   int start = 68;
+  std::vector<std::string> removed;
+  std::vector<std::string> arguments = connectArgs;
+  int descriptors = 0;
+  std::optional<std::string> reply = std::string();
+  int after = 0;                  // 0: as at the start
   const char *message = nullptr;  // null: the game starts and nothing is said
-  int after = 0;                  // the active generation afterwards; 0: as at the start
   bool queried = true;
-  Server server = answering;
-  std::vector<std::string> removed = {};  // taken out of the installation first
 };
 
 std::ostream &operator<<(std::ostream &out, const Row &row) {
@@ -109,17 +159,16 @@ void runRow(const Row &row, unsigned short serverPort) {
     }
   }
   auto timesBefore = changeTimes(game.dir.path);
-  StubServer server(row.server == mute ? std::nullopt : std::optional<std::string>(row.reply),
-                    serverPort);
+  StubServer server(row.reply, serverPort);
   std::vector<std::string> args;
-  for (const std::string &arg : row.args) {
+  for (const std::string &arg : row.arguments) {
     args.push_back(substitute(arg, server.port()));
   }
   std::vector<std::string> command = launcherCommand();
   command.insert(command.end(), args.begin(), args.end());
 
   time_t from = time(nullptr);
-  Outcome run = runProgram(command, game.dir.path, {"TZ=XXX-5"});
+  Outcome run = runProgram(command, game.dir.path, {"TZ=XXX-5"}, row.descriptors);
   std::optional<GameRecord> record =
       waitForGameRecord(game.dir.path, row.message == nullptr ? 10000ms : 0ms);
   time_t to = time(nullptr);
@@ -151,132 +200,133 @@ void runRow(const Row &row, unsigned short serverPort) {
   } else {
     EXPECT_EQ(requests.size(), 0u);
   }
-  if (row.server == mute && server.firstRequestAt()) {
+  if (!row.reply && server.firstRequestAt()) {
     EXPECT_GE(run.ended - *server.firstRequestAt(), 1990ms) << "gave up before 2 seconds";
   }
 }
 
 const std::string longName(70, 'x');
-const std::vector<std::string> connectArgs = {"+connect", "{server}"};
 
 // Rows on a stub server of a port of its own.
-const Row connectRows[] = {
-    {"Answers68From43", connectArgs, "\xFF\xFF\xFF\xFFinfoResponse\n\\protocol\\68\\hostname\\x",
-     43, nullptr, 68},
-    {"Answers43From68", connectArgs, "\\protocol\\43", 68, nullptr, 43},
-    {"WhiteSpaceBefore43", connectArgs, "\\protocol\\ \t43\\", 68, nullptr, 43},
-    {"AlreadyMatchingRenamesNothing", connectArgs, "\\protocol\\68", 68},
-    {"AlreadyMatching43", connectArgs, "\\protocol\\43", 43},
-    {"Protocol67", connectArgs, "\\protocol\\67", 43, onlyProtocols},
-    {"Protocol0", connectArgs, "\\protocol\\0", 43, onlyProtocols},
-    {"ProtocolNoDigits", connectArgs, "\\protocol\\abc", 43, onlyProtocols},
-    {"ProtocolAtTheEnd", connectArgs, "\\protocol\\", 43, onlyProtocols},
-    {"ProtocolTooLarge", connectArgs, "\\protocol\\4294967364", 43, onlyProtocols},
-    {"NoKey", connectArgs, "\xFF\xFF\xFF\xFFinfoResponse\n\\hostname\\x", 43, corrupted},
-    {"EmptyReply", connectArgs, "", 43, corrupted},
-    {"ZeroByteBeforeKey", connectArgs, std::string("\\a\0\\protocol\\68", 15), 43, corrupted},
-    {"KeyPastTheFirst1024Bytes", connectArgs, std::string(1025, 'x') + "\\protocol\\68", 43,
-     corrupted},
-    {"KeyCutAtByte1024", connectArgs, std::string(1020, 'x') + "protocol\\68", 43, corrupted},
-    {"KeyEarlyInALongDatagram", connectArgs, "\\protocol\\68\\" + std::string(3000, 'x'), 43,
-     nullptr, 68},
-    {"LargestDatagram", connectArgs, "\\protocol\\43\\" + std::string(65507 - 13, 'x'), 68, nullptr,
-     43},
-    {"LongerKeyEndingInTheKey", connectArgs, "\\sv_protocol\\43", 68, nullptr, 43},
-    {"PortThenLetters", {"+connect", "127.0.0.1:{port}abc"}, "\\protocol\\43", 68, nullptr, 43},
-    {"PortBeyond16Bits", {"+connect", "127.0.0.1:{port+65536}"}, "\\protocol\\43", 68, nullptr, 43},
-    {"AddressBeyond1023Characters",
-     {"+connect", "127.0.0.1:{port}" + std::string(2000, 'z')},
-     "\\protocol\\43",
-     68,
-     nullptr,
-     43},
-    {"Port65536IsPort0",
-     {"+connect", "127.0.0.1:65536"},
-     "\\protocol\\43",
-     68,
-     "Socket send error",
-     0,
-     false},
-    {"UnresolvableHost",
-     {"+connect", longName + ".invalid:{port}"},
-     "\\protocol\\43",
-     68,
-     "Could not resolve ip",
-     0,
-     false},
-    {"MuteServer", connectArgs, "", 68, "Server didn't reply", 0, true, mute},
-    {"ConnectInCapitals", {"+CONNECT", "{server}"}, "\\protocol\\43", 68, nullptr, 43},
-    {"ConnectInMixedCase",
-     {"+set", "name", "x", "+CoNnEcT", "{server}"},
-     "\\protocol\\43",
-     68,
-     nullptr,
-     43},
-    {"ConnectMissing", {"+set", "name", "x"}, "\\protocol\\43", 68, notPresent, 0, false},
-    {"SingleOtherArgument", {"{server}"}, "\\protocol\\43", 68, notPresent, 0, false},
-    {"ConnectLast", {"+set", "name", "x", "+connect"}, "\\protocol\\43", 68, notPresent, 0, false},
-    {"ConnectWithPrefix", {"x+connect", "{server}"}, "\\protocol\\43", 68, notPresent, 0, false},
-    {"ConnectTwice",
-     {"+connect", "{server}", "+connect", "127.0.0.1:9"},
-     "\\protocol\\43",
-     68,
-     nullptr,
-     43},
-    {"GameArguments",
-     {"+set", "fs_game", "osp", "+connect", "{server}", "+set", "name", "Player", "+password",
-      "s3cret"},
-     "\\protocol\\68",
-     43,
-     nullptr,
-     68},
-    {"GameMissing",
-     connectArgs,
-     "\\protocol\\68",
-     68,
-     "Can't start quake3.exe",
-     0,
-     true,
-     answering,
-     {"quake3.exe"}},
-    {"GameMissingAfterTheSwitch",
-     connectArgs,
-     "\\protocol\\43",
-     68,
-     "Can't start quake3.exe",
-     43,
-     true,
-     answering,
-     {"quake3.16"}},
-    // Arguments that the Windows command line must quote to deliver unchanged.
-    {"ArgumentsWithSpacesAndTabs",
-     {"+connect", "{server}", "+set", "name", "Player One", "+say", "a\tb", "  lead"},
-     "\\protocol\\68",
-     68},
-    {"ArgumentsWithQuotes",
-     {"+connect", "{server}", "say \"hi\"", "\"", "a\"b", "\"\""},
-     "\\protocol\\68",
-     68},
-    {"ArgumentsWithBackslashes",
-     {"+connect", "{server}", "C:\\games\\q3", "end\\", "end \\\\", "q\\\"uote", "\\\\\"",
-      "a\\\\b c"},
-     "\\protocol\\68",
-     68},
-    {"EmptyArguments", {"", "+connect", "{server}", "", "+set"}, "\\protocol\\68", 68},
-};
+std::vector<Row> connectRows() {
+  std::vector<Row> rows = {
+      Row("Answers68From43")
+          .from(43)
+          .answers("\xFF\xFF\xFF\xFFinfoResponse\n\\protocol\\68\\hostname\\x")
+          .switchesTo(68),
+      Row("Answers43From68").answers("\\protocol\\43").switchesTo(43),
+      Row("WhiteSpaceBefore43").answers("\\protocol\\ \t43\\").switchesTo(43),
+      Row("AlreadyMatchingRenamesNothing").answers("\\protocol\\68"),
+      Row("AlreadyMatching43").from(43).answers("\\protocol\\43"),
+      Row("Protocol67").from(43).answers("\\protocol\\67").fails(onlyProtocols),
+      Row("Protocol0").from(43).answers("\\protocol\\0").fails(onlyProtocols),
+      Row("ProtocolNoDigits").from(43).answers("\\protocol\\abc").fails(onlyProtocols),
+      Row("ProtocolAtTheEnd").from(43).answers("\\protocol\\").fails(onlyProtocols),
+      Row("ProtocolTooLarge").from(43).answers("\\protocol\\4294967364").fails(onlyProtocols),
+      Row("NoKey").from(43).answers("\xFF\xFF\xFF\xFFinfoResponse\n\\hostname\\x").fails(corrupted),
+      Row("EmptyReply").from(43).answers("").fails(corrupted),
+      Row("ZeroByteBeforeKey")
+          .from(43)
+          .answers(std::string("\\a\0\\protocol\\68", 15))
+          .fails(corrupted),
+      Row("KeyPastTheFirst1024Bytes")
+          .from(43)
+          .answers(std::string(1025, 'x') + "\\protocol\\68")
+          .fails(corrupted),
+      Row("KeyCutAtByte1024")
+          .from(43)
+          .answers(std::string(1020, 'x') + "protocol\\68")
+          .fails(corrupted),
+      Row("KeyEarlyInALongDatagram")
+          .from(43)
+          .answers("\\protocol\\68\\" + std::string(3000, 'x'))
+          .switchesTo(68),
+      Row("LargestDatagram")
+          .answers("\\protocol\\43\\" + std::string(65507 - 13, 'x'))
+          .switchesTo(43),
+      Row("LongerKeyEndingInTheKey").answers("\\sv_protocol\\43").switchesTo(43),
+      Row("PortThenLetters")
+          .args({"+connect", "127.0.0.1:{port}abc"})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("PortBeyond16Bits")
+          .args({"+connect", "127.0.0.1:{port+65536}"})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("AddressBeyond1023Characters")
+          .args({"+connect", "127.0.0.1:{port}" + std::string(2000, 'z')})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("Port65536IsPort0")
+          .args({"+connect", "127.0.0.1:65536"})
+          .answers("\\protocol\\43")
+          .fails("Socket send error")
+          .unasked(),
+      Row("UnresolvableHost")
+          .args({"+connect", longName + ".invalid:{port}"})
+          .answers("\\protocol\\43")
+          .fails("Could not resolve ip")
+          .unasked(),
+      Row("MuteServer").mute().fails("Server didn't reply"),
+      // The socket's number is beyond what an fd_set holds.
+      Row("MoreThan1024InheritedDescriptors")
+          .inheriting(1100)
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("ConnectInCapitals")
+          .args({"+CONNECT", "{server}"})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("ConnectInMixedCase")
+          .args({"+set", "name", "x", "+CoNnEcT", "{server}"})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("ConnectMissing").args({"+set", "name", "x"}).fails(notPresent).unasked(),
+      Row("SingleOtherArgument").args({"{server}"}).fails(notPresent).unasked(),
+      Row("ConnectLast").args({"+set", "name", "x", "+connect"}).fails(notPresent).unasked(),
+      Row("ConnectWithPrefix").args({"x+connect", "{server}"}).fails(notPresent).unasked(),
+      Row("ConnectTwice")
+          .args({"+connect", "{server}", "+connect", "127.0.0.1:9"})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("GameArguments")
+          .from(43)
+          .args({"+set", "fs_game", "osp", "+connect", "{server}", "+set", "name", "Player",
+                 "+password", "s3cret"})
+          .answers("\\protocol\\68")
+          .switchesTo(68),
+      Row("GameMissing")
+          .without({"quake3.exe"})
+          .answers("\\protocol\\68")
+          .fails("Can't start quake3.exe"),
+      Row("GameMissingAfterTheSwitch")
+          .without({"quake3.16"})
+          .answers("\\protocol\\43")
+          .switchesTo(43)
+          .fails("Can't start quake3.exe"),
+  };
+  // Arguments that the Windows command line must quote to deliver unchanged.
+  for (const ArgumentList &list : argumentLists) {
+    rows.push_back(Row(list.name).args(list.args).answers("\\protocol\\68"));
+  }
+  return rows;
+}
 
 // Rows on the default port 27960, which they share with every other suite.
 const Row defaultPortRows[] = {
-    {"WithoutPort", {"+connect", "127.0.0.1"}, "\\protocol\\43", 68, nullptr, 43},
-    {"BareColon", {"+connect", "127.0.0.1:"}, "\\protocol\\43", 68, nullptr, 43},
-    {"PortNotANumber", {"+connect", "127.0.0.1:abc"}, "\\protocol\\43", 68, nullptr, 43},
+    Row("WithoutPort").args({"+connect", "127.0.0.1"}).answers("\\protocol\\43").switchesTo(43),
+    Row("BareColon").args({"+connect", "127.0.0.1:"}).answers("\\protocol\\43").switchesTo(43),
+    Row("PortNotANumber")
+        .args({"+connect", "127.0.0.1:abc"})
+        .answers("\\protocol\\43")
+        .switchesTo(43),
 };
 
 struct ConnectLaunch : testing::TestWithParam<Row> {};
 TEST_P(ConnectLaunch, Row) {
   runRow(GetParam(), 0);
 }
-INSTANTIATE_TEST_SUITE_P(Connect, ConnectLaunch, testing::ValuesIn(connectRows),
+INSTANTIATE_TEST_SUITE_P(Connect, ConnectLaunch, testing::ValuesIn(connectRows()),
                          [](const auto &info) { return std::string(info.param.name); });
 
 struct DefaultPort : testing::TestWithParam<Row> {};
@@ -354,7 +404,7 @@ TEST(HandOver, GameTakesOverTheProcessWithOnlyTheStandardDescriptors) {
 
 // Without memory for its own vector the launcher warns and hands on the one it was given.
 TEST(HandOver, WithoutMemoryTheGameGetsTheLaunchersOwnArguments) {
-  const char *failMalloc = std::getenv("FAIL_MALLOC");
+  const char *failMalloc = setting("FAIL_MALLOC");
   if (failMalloc == nullptr || launcherIsPrefixed()) {
     GTEST_SKIP() << "needs a preloadable malloc that fails";
   }

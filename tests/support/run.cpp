@@ -5,10 +5,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -18,7 +20,8 @@ extern char **environ;
 const char gameRecordName[] = "game-record.txt";
 
 Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
-                   const std::vector<std::string> &extraEnv, std::chrono::seconds limit) {
+                   const std::vector<std::string> &extraEnv, int inherited,
+                   std::chrono::seconds limit) {
   ScratchDir outputs("protoswitch-output");
   fs::path outFile = outputs.path / "stdout", errFile = outputs.path / "stderr";
   int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -45,6 +48,11 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   env.push_back(nullptr);
   std::string dir = cwd.string();
   bool search = argv.at(0).find('/') == std::string::npos;
+  struct rlimit files {};
+  getrlimit(RLIMIT_NOFILE, &files);
+  rlim_t needed = (rlim_t)inherited + 64;
+  files.rlim_cur = std::max(files.rlim_cur, needed);
+  files.rlim_max = std::max(files.rlim_max, needed);
 
   Outcome run;
   run.started = Clock::now();
@@ -55,6 +63,14 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
     }
     // Only what the test gives passes on: nothing this process inherited from its own parent.
     close_range(3, ~0U, 0);
+    if (inherited > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) {
+      _exit(126);
+    }
+    for (int i = 0; i < inherited; i++) {
+      if (open("/dev/null", O_RDONLY) < 0) {
+        _exit(126);
+      }
+    }
     search ? execvpe(args[0], args.data(), env.data()) : execve(args[0], args.data(), env.data());
     _exit(127);
   }

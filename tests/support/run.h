@@ -33,9 +33,10 @@ struct Outcome {
 
 // Runs `argv` (a path, no search but for a bare command name) in `cwd` with `extraEnv`
 // (NAME=VALUE) added to this process's environment. Output goes through files, never pipes.
-// A run that takes longer than `limit` is killed.
+// The program inherits the standard descriptors and `inherited` more (on /dev/null, with the
+// open-files limit raised to fit), nothing else. A run that takes longer than `limit` is killed.
 Outcome runProgram(const std::vector<std::string> &argv, const std::filesystem::path &cwd,
-                   const std::vector<std::string> &extraEnv = {},
+                   const std::vector<std::string> &extraEnv = {}, int inherited = 0,
                    std::chrono::seconds limit = std::chrono::seconds(30));
 
 // The command that starts the launcher under test: $PROTOSWITCH_PREFIX (words) and
