@@ -34,4 +34,17 @@ void changeTo43();
 /// Makes the protocol-68 generation active, unless it already is. Reports nothing.
 void changeTo68();
 
+/// True when the installation holds the whole arrangement of `protocol` (43 or 68): detection
+/// answers it, its client is not parked, and no pak is left under a name that the switch to it
+/// renames from.
+bool holdsArrangement(int protocol);
+
+/// Finishes a switch to `protocol` that detection reads as done but the files show cut short:
+/// once more, the renames that activate its client and, when their side has begun, its paks.
+void finishSwitchTo(int protocol);
+
+/// The error number of the last rename of this run refused for another reason than a missing
+/// source (a name taken, a file in use, no right to write), or 0 when there was none.
+int lastRenameRefusal();
+
 #endif

@@ -1,6 +1,7 @@
 // protoswitch: started without arguments it toggles the installation's active client
 // generation; started with the game's command line it switches the installation to the
 // generation that the "+connect" server speaks and hands over to the game.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -59,10 +60,25 @@ int main(int argc, char **argv) {
     exit(1);
   }
 
-  if (serverVersion(argv[address]) == 68) {
+  int protocol = serverVersion(argv[address]);
+  if (protocol == 68) {
     changeTo68();
   } else {
     changeTo43();
+  }
+  // A switch cut short (a pak held open by a running game) reads as done from then on, so the
+  // files are checked, and what the last switch left undone is tried once more.
+  if (!holdsArrangement(protocol)) {
+    finishSwitchTo(protocol);
+    if (!holdsArrangement(protocol)) {
+      // The one message whose error number the launcher sets itself: that of the last rename
+      // refused, which the existence tests since may have overwritten on some platforms.
+      if (lastRenameRefusal() != 0) {
+        errno = lastRenameRefusal();
+      }
+      // The game starts anyway: it tells the player which protocol the server wants.
+      perror("Can't switch the installation");
+    }
   }
 
   char path[nameBufferSize];

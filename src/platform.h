@@ -24,7 +24,8 @@ const SocketHandle invalidSocket = -1;
 /// True when a file system entry of that name exists; a failed test counts as absence.
 bool entryExists(const char *name);
 
-/// Renames `from` to `to`, refusing (and changing nothing) when `to` is taken. 0 on success.
+/// Renames `from` to `to`, refusing (and changing nothing) when `to` is taken. 0 on success;
+/// otherwise the error number says why (ENOENT: `from` is missing).
 int renameNoReplace(const char *from, const char *to);
 
 /// Starts the socket library (version 1.1 where there is one). True on success.

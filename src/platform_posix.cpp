@@ -28,8 +28,10 @@ int renameNoReplace(const char *from, const char *to) {
     return -1;
   }
   if (unlink(from) != 0) {
-    // Keep the content under its old name only, as if nothing had happened.
+    // Keep the content under its old name only, as if nothing had happened, and the reason.
+    int refusal = errno;
     unlink(to);
+    errno = refusal;
     return -1;
   }
   return 0;

@@ -1,6 +1,7 @@
 // The platform seam on 32-bit Windows (msvcrt, Winsock 1.1).
 #include "platform.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -11,8 +12,9 @@ bool entryExists(const char *name) {
 }
 
 int renameNoReplace(const char *from, const char *to) {
-  // Without MOVEFILE_REPLACE_EXISTING an existing target, file or directory, is never replaced.
-  return MoveFileExA(from, to, 0) ? 0 : -1;
+  // msvcrt's rename never replaces an existing target, file or directory, and unlike
+  // MoveFileExA it sets the error number when it refuses.
+  return rename(from, to);
 }
 
 bool socketsStart() {

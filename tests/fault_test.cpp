@@ -43,15 +43,8 @@ Snapshot afterRenames(Snapshot tree, int to, size_t count) {
   return tree;
 }
 
-std::vector<std::string> strace(std::vector<std::string> faults) {
-  std::vector<std::string> command = {"strace", "-f", "-o", "/dev/null"};
-  for (const std::string &fault : faults) {
-    command.insert(command.end(), {"-e", fault});
-  }
-  for (const std::string &word : launcherCommand()) {
-    command.push_back(word);
-  }
-  return command;
+std::vector<std::string> strace(const std::vector<std::string> &faults) {
+  return underStrace(faults, launcherCommand());
 }
 
 // The first name under which `tree` holds `content`.

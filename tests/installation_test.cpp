@@ -64,6 +64,15 @@ TEST_F(Switching, MixedStates) {
   Snapshot pak4TakenSwitched = arrangement(43);
   pak4TakenSwitched["baseq3/pak4.32"] = "old pak4";
   pak4TakenSwitched["baseq3/pak4.pk3"] = "pak pak4";
+  Snapshot cutShort = arrangement(43);  // the executables moved, pak3 and quake3.16 held back
+  cutShort.erase("baseq3/pak3.32");
+  cutShort["baseq3/pak3.pk3"] = "pak pak3";
+  cutShort["quake3.16"] = cutShort["quake3.exe"];
+  cutShort.erase("quake3.exe");
+  const Snapshot only116 = {{"quake3.exe", "client 43"},
+                            {"baseq3", directoryMark},
+                            {"baseq3/{tarn}.pk3", "pak {tarn}"},
+                            {"baseq3/pak0.pk3", "pak pak0"}};
   const Case cases[] = {
       {"quake3.16 missing: the 68 client is parked anyway", no16, changeTo43, no16switched},
       {"and back again", no16switched, changeTo68, no16},
@@ -73,6 +82,10 @@ TEST_F(Switching, MixedStates) {
        changeTo43,
        {{"quake3.32", directoryMark}}},
       {"not an installation", {{"readme.txt", "x"}}, changeTo43, {{"readme.txt", "x"}}},
+      {"a switch to 43 cut short is finished", cutShort, [] { finishSwitchTo(43); },
+       arrangement(43)},
+      {"finishing 68 parks no pak of a 1.16-only folder", only116, [] { finishSwitchTo(68); },
+       only116},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -82,8 +95,8 @@ TEST_F(Switching, MixedStates) {
   }
 }
 
-// From any state, a switch neither loses, duplicates nor invents a file, and leaves files it
-// does not own where they are.
+// From any state, a switch or its finishing neither loses, duplicates nor invents a file, and
+// leaves files it does not own where they are.
 TEST_F(Switching, NeverLosesAFile) {
   const char *const exes[] = {"quake3.exe", "quake3.16"};
   // pak {tarn} (43) and pak4 (68) each under: nothing, active name, parked name, both.
@@ -113,10 +126,14 @@ TEST_F(Switching, NeverLosesAFile) {
           } else if (parked68 == 2) {
             before["quake3.32"] = directoryMark;
           }
-          for (void (*change)() : {changeTo43, changeTo68}) {
+          const std::pair<const char *, void (*)()> changes[] = {
+              {"switch to 43", changeTo43},
+              {"switch to 68", changeTo68},
+              {"finish 43", [] { finishSwitchTo(43); }},
+              {"finish 68", [] { finishSwitchTo(68); }}};
+          for (auto [what, change] : changes) {
             SCOPED_TRACE(testing::Message()
-                         << "state " << exeMask << parked68 << tarnMask << pak4Mask
-                         << (change == changeTo43 ? " to 43" : " to 68"));
+                         << "state " << exeMask << parked68 << tarnMask << pak4Mask << " " << what);
             reset(before);
             change();
             Snapshot after = snapshot(dir.path);
@@ -131,7 +148,7 @@ TEST_F(Switching, NeverLosesAFile) {
       }
     }
   }
-  EXPECT_EQ(states, 4 * 3 * 4 * 4 * 2);
+  EXPECT_EQ(states, 4 * 3 * 4 * 4 * 4);
 }
 
 using RenameNoReplace = InScratch;

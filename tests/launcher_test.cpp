@@ -44,10 +44,15 @@ std::vector<std::string> stampsFiveHoursEast(time_t from, time_t to) {
   return stamps;
 }
 
-// Expects `err` to be the one perror line of `message`; the suffix is the C runtime's.
-void expectMessage(const std::string &err, const std::string &message) {
+// Expects `err` to be the one perror line of `message`; the text after the colon is the C
+// runtime's, and `reason` when that is given.
+void expectMessage(const std::string &err, const std::string &message,
+                   const char *reason = nullptr) {
   EXPECT_EQ(err.substr(0, message.size() + 2), message + ": ") << err;
   EXPECT_TRUE(std::regex_match(err, std::regex("[^\n]*\r?\n"))) << "not a single line: " << err;
+  if (reason != nullptr) {
+    EXPECT_EQ(err.substr(0, err.find_first_of("\r\n")), message + ": " + reason);
+  }
 }
 
 // Expects the game to have received the launcher's own vector and the time stamp.
@@ -84,6 +89,17 @@ struct Row {
     removed = std::move(names);
     return *this;
   }
+  // ... with `entries` added, which stay as they are.
+  Row &with(Snapshot entries) {
+    planted = std::move(entries);
+    return *this;
+  }
+  // ... with the paks `names` held open as by a running game (on Linux, where that does not stop
+  // a rename, their renames are refused instead). A second launch follows, with the paks free.
+  Row &holding(std::vector<std::string> names) {
+    held = names;
+    return keeps(std::move(names));
+  }
   // The arguments after the launcher's path; {server}, {port}, {port+65536} name the server.
   Row &args(std::vector<std::string> words) {
     arguments = std::move(words);
@@ -117,15 +133,33 @@ struct Row {
     queried = false;
     return *this;
   }
+  // The entries `names` keep their content where the switch would have moved it away.
+  Row &keeps(std::vector<std::string> names) {
+    kept = std::move(names);
+    return *this;
+  }
+  // The launch says "Can't switch the installation", its reason `why` when that is not null,
+  // and starts the game with status 0 all the same.
+  Row &warns(const char *why) {
+    warning = true;
+    message = "Can't switch the installation";
+    reason = why;
+    return *this;
+  }
 
   const char *name;
   int start = 68;
   std::vector<std::string> removed;
+  Snapshot planted;
+  std::vector<std::string> held;
   std::vector<std::string> arguments = connectArgs;
   int descriptors = 0;
   std::optional<std::string> reply = std::string();
-  int after = 0;                  // 0: as at the start
+  int after = 0;  // 0: as at the start
+  std::vector<std::string> kept;
   const char *message = nullptr;  // null: the game starts and nothing is said
+  bool warning = false;           // the message is a warning: the game starts all the same
+  const char *reason = nullptr;   // the message's text after the colon, when it is known
   bool queried = true;
 };
 
@@ -147,17 +181,40 @@ std::string substitute(std::string text, unsigned short port) {
   return text;
 }
 
+// Runs `command` in the installation, the time zone five hours east of UTC, and waits for the
+// stub game's record when the game is expected to start.
+Outcome launch(const Installation &game, const std::vector<std::string> &command, bool starts,
+               int descriptors, std::optional<GameRecord> *record) {
+  Outcome run = runProgram(command, game.dir.path, {"TZ=XXX-5"}, descriptors);
+  *record = waitForGameRecord(game.dir.path, starts ? 10000ms : 0ms);
+  return run;
+}
+
 void runRow(const Row &row, unsigned short serverPort) {
   Installation game(row.start);
-  Snapshot expected = game.expected(row.after != 0 ? row.after : row.start);
+  // The complete arrangement expected, and what is expected where files keep their names.
+  Snapshot complete = game.expected(row.after != 0 ? row.after : row.start);
   for (const std::string &name : row.removed) {
     // What was taken out is missing under whichever name it would have had.
     std::string content = readFile(game.dir.path / name);
     fs::remove(game.dir.path / name);
+    for (auto entry = complete.begin(); entry != complete.end();) {
+      entry = entry->second == content ? complete.erase(entry) : std::next(entry);
+    }
+  }
+  Snapshot expected = complete;
+  for (const std::string &name : row.kept) {
+    std::string content = readFile(game.dir.path / name);
     for (auto entry = expected.begin(); entry != expected.end();) {
       entry = entry->second == content ? expected.erase(entry) : std::next(entry);
     }
+    expected[name] = content;
   }
+  plant(game.dir.path, row.planted);
+  for (const auto &[name, content] : row.planted) {
+    complete[name] = expected[name] = content;
+  }
+
   auto timesBefore = changeTimes(game.dir.path);
   StubServer server(row.reply, serverPort);
   std::vector<std::string> args;
@@ -166,18 +223,33 @@ void runRow(const Row &row, unsigned short serverPort) {
   }
   std::vector<std::string> command = launcherCommand();
   command.insert(command.end(), args.begin(), args.end());
+  const char *reason = row.reason;
+  std::optional<FileHolder> holder;
+  std::vector<std::string> refusing = command;
+  if (!row.held.empty() && launcherIsPrefixed()) {
+    holder.emplace(game.dir.path, row.held);
+    reason = "Permission denied";
+  } else if (!row.held.empty()) {
+    refusing = underStrace({"trace=renameat2", "inject=renameat2:error=EBUSY"}, command, row.held);
+    reason = "Device or resource busy";
+  }
 
+  bool starts = row.message == nullptr || row.warning;
   time_t from = time(nullptr);
-  Outcome run = runProgram(command, game.dir.path, {"TZ=XXX-5"}, row.descriptors);
-  std::optional<GameRecord> record =
-      waitForGameRecord(game.dir.path, row.message == nullptr ? 10000ms : 0ms);
+  std::optional<GameRecord> record;
+  Outcome run = launch(game, refusing, starts, row.descriptors, &record);
   time_t to = time(nullptr);
+  holder.reset();
 
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.out, "");
-  if (row.message == nullptr) {
+  if (starts) {
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    if (row.warning) {
+      expectMessage(run.err, row.message, reason);
+    } else {
+      EXPECT_EQ(run.err, "");
+    }
     ASSERT_TRUE(record.has_value()) << "the game never started";
     expectGameArguments(*record, args, from, to);
   } else {
@@ -202,6 +274,16 @@ void runRow(const Row &row, unsigned short serverPort) {
   }
   if (!row.reply && server.firstRequestAt()) {
     EXPECT_GE(run.ended - *server.firstRequestAt(), 1990ms) << "gave up before 2 seconds";
+  }
+
+  if (!row.held.empty()) {
+    SCOPED_TRACE("the same launch again, the paks free");
+    fs::remove(game.dir.path / gameRecordName);
+    Outcome again = launch(game, command, true, 0, &record);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.err, "");
+    EXPECT_TRUE(record.has_value()) << "the game never started";
+    EXPECT_EQ(game.files(), complete);
   }
 }
 
@@ -304,6 +386,30 @@ std::vector<Row> connectRows() {
           .answers("\\protocol\\43")
           .switchesTo(43)
           .fails("Can't start quake3.exe"),
+      // A game still running holds paks of the old generation: their renames are refused.
+      Row("PaksHeldWhileSwitchingTo43")
+          .holding({"baseq3/pak3.pk3", "baseq3/pak4.pk3"})
+          .answers("\\protocol\\43")
+          .switchesTo(43)
+          .warns(nullptr),
+      Row("PaksHeldWhileSwitchingTo68")
+          .from(43)
+          .holding({"baseq3/{tarn}.pk3", "baseq3/!tarn!.pk3", "baseq3/pak8.32"})
+          .answers("\\protocol\\68")
+          .switchesTo(68)
+          .warns(nullptr),
+      Row("PakUnderBothNames")
+          .with({{"baseq3/pak4.32", "old pak4"}})
+          .answers("\\protocol\\43")
+          .switchesTo(43)
+          .keeps({"baseq3/pak4.pk3"})
+          .warns("File exists"),
+      // A single 1.32 client and a stray quake3.32: detection reads 43, but no pak is parked.
+      Row("OneClientWithAStrayParkedName")
+          .without({"quake3.16", "baseq3/{tarn}.16", "baseq3/!tarn!.16"})
+          .with({{"quake3.32", "stray"}})
+          .answers("\\protocol\\43")
+          .warns(nullptr),
   };
   // Arguments that the Windows command line must quote to deliver unchanged.
   for (const ArgumentList &list : argumentLists) {

@@ -18,17 +18,16 @@
 extern char **environ;
 
 const char gameRecordName[] = "game-record.txt";
+const char holderReady[] = "holder-ready";
+const char holderRelease[] = "holder-release";
 
-Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
-                   const std::vector<std::string> &extraEnv, int inherited,
-                   std::chrono::seconds limit) {
-  ScratchDir outputs("protoswitch-output");
-  fs::path outFile = outputs.path / "stdout", errFile = outputs.path / "stderr";
-  int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+// Starts `argv` in `cwd` with `extraEnv` added, standard input on /dev/null, standard output
+// and error on `out` and `err`, and `inherited` more descriptors; see runProgram.
+static pid_t spawn(const std::vector<std::string> &argv, const fs::path &cwd,
+                   const std::vector<std::string> &extraEnv, int inherited, int out, int err) {
   int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (out < 0 || err < 0 || in < 0) {
-    throw std::runtime_error("cannot open the output files");
+    throw std::runtime_error("cannot open the standard files of a child");
   }
 
   // Everything the child needs is prepared before the fork: it runs only async-signal-safe calls.
@@ -54,8 +53,6 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   files.rlim_cur = std::max(files.rlim_cur, needed);
   files.rlim_max = std::max(files.rlim_max, needed);
 
-  Outcome run;
-  run.started = Clock::now();
   pid_t child = fork();
   if (child == 0) {
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
@@ -78,6 +75,19 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   if (child < 0) {
     throw std::runtime_error("fork failed");
   }
+  return child;
+}
+
+Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
+                   const std::vector<std::string> &extraEnv, int inherited,
+                   std::chrono::seconds limit) {
+  ScratchDir outputs("protoswitch-output");
+  fs::path outFile = outputs.path / "stdout", errFile = outputs.path / "stderr";
+  Outcome run;
+  run.started = Clock::now();
+  pid_t child = spawn(argv, cwd, extraEnv, inherited,
+                      open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+                      open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   run.pid = child;
   int status = 0;
   for (;;) {
@@ -100,7 +110,8 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   return run;
 }
 
-std::vector<std::string> launcherCommand() {
+// The words of $PROTOSWITCH_PREFIX, which programs of the launcher's platform run behind.
+static std::vector<std::string> prefixWords() {
   std::vector<std::string> command;
   if (const char *prefix = setting("PROTOSWITCH_PREFIX")) {
     std::istringstream words(prefix);
@@ -108,6 +119,11 @@ std::vector<std::string> launcherCommand() {
       command.push_back(word);
     }
   }
+  return command;
+}
+
+std::vector<std::string> launcherCommand() {
+  std::vector<std::string> command = prefixWords();
   const char *launcher = setting("PROTOSWITCH");
   if (launcher == nullptr) {
     throw std::runtime_error("PROTOSWITCH names no launcher to test");
@@ -126,6 +142,56 @@ fs::path stubGamePath() {
     throw std::runtime_error("STUB_GAME names no stub game");
   }
   return fs::absolute(game);
+}
+
+std::vector<std::string> underStrace(const std::vector<std::string> &qualifiers,
+                                     const std::vector<std::string> &command,
+                                     const std::vector<std::string> &paths) {
+  // strace writes to its standard error on its own (where a path given to -P resolves to, say),
+  // so it gets /dev/null there, and the program its real standard error back from descriptor 3.
+  std::vector<std::string> wrapped = {
+      "sh", "-c", "exec 3>&2 2>/dev/null; exec \"$@\"", "sh", "strace", "-f", "-o", "/dev/null"};
+  for (const std::string &qualifier : qualifiers) {
+    wrapped.insert(wrapped.end(), {"-e", qualifier});
+  }
+  for (const std::string &path : paths) {
+    wrapped.insert(wrapped.end(), {"-P", path});
+  }
+  wrapped.insert(wrapped.end(), {"sh", "-c", "exec 2>&3 3>&-; exec \"$@\"", "sh"});
+  wrapped.insert(wrapped.end(), command.begin(), command.end());
+  return wrapped;
+}
+
+FileHolder::FileHolder(const fs::path &dir, const std::vector<std::string> &names) : dir(dir) {
+  std::vector<std::string> command = prefixWords();
+  command.insert(command.end(), {stubGamePath().string(), "--hold", holderReady, holderRelease});
+  command.insert(command.end(), names.begin(), names.end());
+  int out = open((output.path / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = open((output.path / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid = spawn(command, dir, {}, 0, out, err);
+  for (Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+       !fs::exists(dir / holderReady); usleep(2000)) {
+    int status = 0;
+    if (Clock::now() > until || waitpid(pid, &status, WNOHANG) == pid) {
+      throw std::runtime_error("the file holder never got ready: " + readFile(output.path / "err"));
+    }
+  }
+}
+
+FileHolder::~FileHolder() {
+  writeFile(dir / holderRelease, "");
+  int status = 0;
+  for (Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+       waitpid(pid, &status, WNOHANG) != pid; usleep(2000)) {
+    if (Clock::now() > until) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+  }
+  std::error_code ignored;
+  fs::remove(dir / holderReady, ignored);
+  fs::remove(dir / holderRelease, ignored);
 }
 
 std::optional<GameRecord> waitForGameRecord(const fs::path &dir, std::chrono::milliseconds limit) {

@@ -49,6 +49,27 @@ bool launcherIsPrefixed();
 // The stub quake3.exe to install ($STUB_GAME).
 std::filesystem::path stubGamePath();
 
+// `command` run under strace with `-e` for each of `qualifiers` and `-P` for each of `paths`;
+// strace's own messages are dropped, the program's standard error stays the run's.
+std::vector<std::string> underStrace(const std::vector<std::string> &qualifiers,
+                                     const std::vector<std::string> &command,
+                                     const std::vector<std::string> &paths = {});
+
+// Files of `dir` (`names` relative to it) held open, for as long as this lives, by the stub game
+// of the launcher's platform, the way a running game holds its paks (on Windows, that refuses
+// their renames). The stub game answers in `dir` through the files holderReady and
+// holderRelease, which are gone again when it has ended.
+struct FileHolder {
+  FileHolder(const std::filesystem::path &dir, const std::vector<std::string> &names);
+  ~FileHolder();
+  FileHolder(const FileHolder &) = delete;
+  FileHolder &operator=(const FileHolder &) = delete;
+  std::filesystem::path dir;
+  ScratchDir output{"protoswitch-holder"};
+  pid_t pid = -1;
+};
+extern const char holderReady[], holderRelease[];
+
 // What the stub game wrote, waiting for it up to `limit`; empty when it never came.
 struct GameRecord {
   int pid = -1;

@@ -5,17 +5,52 @@
 //   argc N
 //   LENGTH:ARGUMENT  (one line per element of its argument vector, slot 0 first)
 // The record appears whole or not at all: it is written under another name first.
+//
+// Started as "stub_game --hold READY RELEASE FILE..." it holds the files open, as a running game
+// holds its paks, creates READY, and ends once RELEASE exists (or after a minute).
 #include <stdio.h>
 #include <string.h>
 #ifdef _WIN32
 #include <process.h>
+#include <windows.h>
 #define getpid _getpid
+static void pause10ms() {
+  Sleep(10);
+}
 #else
 #include <fcntl.h>
 #include <unistd.h>
+static void pause10ms() {
+  usleep(10000);
+}
 #endif
 
+static int hold(const char *ready, const char *release, char **files) {
+  for (; *files != NULL; files++) {
+    if (fopen(*files, "rb") == NULL) {  // left open until the process ends
+      perror(*files);
+      return 2;
+    }
+  }
+  FILE *signal = fopen(ready, "wb");
+  if (signal == NULL || fclose(signal) != 0) {
+    perror(ready);
+    return 2;
+  }
+  for (int waited = 0; waited < 6000; waited++) {
+    if (FILE *released = fopen(release, "rb")) {
+      fclose(released);
+      return 0;
+    }
+    pause10ms();
+  }
+  return 3;
+}
+
 int main(int argc, char **argv) {
+  if (argc >= 4 && strcmp(argv[1], "--hold") == 0) {
+    return hold(argv[2], argv[3], argv + 4);
+  }
   char fds[4096] = "";
 #ifndef _WIN32
   // Before this program opens anything itself.
