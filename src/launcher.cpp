@@ -40,6 +40,7 @@ static char *getTime(char *buffer) {
 }
 
 int main(int argc, char **argv) {
+  reachConsole();
   if (argc < 2) {
     // Toggle: whatever happened, the status is 1 and nothing is said.
     if (clientVersion() == 68) {

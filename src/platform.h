@@ -21,6 +21,10 @@ typedef int SocketHandle;
 const SocketHandle invalidSocket = -1;
 #endif
 
+/// Puts standard error on the console of the program that started this one when it leads
+/// nowhere else, so that messages reach a player who started the launcher from a prompt.
+void reachConsole();
+
 /// True when a file system entry of that name exists; a failed test counts as absence.
 bool entryExists(const char *name);
 

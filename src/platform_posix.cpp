@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+void reachConsole() {}
+
 bool entryExists(const char *name) {
   // lstat, not access: a dangling link is an entry too, and a rename onto it would be refused.
   struct stat status;

@@ -1,11 +1,55 @@
 // The platform seam on 32-bit Windows (msvcrt, Winsock 1.1).
 #include "platform.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
+#include <shellapi.h>  // needs windows.h first
+
 #include "command_line.h"
+
+void reachConsole() {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD type =
+      error != NULL && error != INVALID_HANDLE_VALUE ? GetFileType(error) : FILE_TYPE_UNKNOWN;
+  DWORD mode;
+  if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE ||
+      (type == FILE_TYPE_CHAR && GetConsoleMode(error, &mode))) {
+    return;  // a file, a pipe or a console of this process: the messages get there already
+  }
+  // A windowed program started from a command prompt is not attached to its console. It is
+  // never given a console of its own either: started from a browser, nothing may open.
+  // ERROR_ACCESS_DENIED says that this process is attached to a console already (Wine attaches
+  // a windowed program to its parent's console by itself).
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE), output = GetStdHandle(STD_OUTPUT_HANDLE);
+  bool attached = AttachConsole(ATTACH_PARENT_PROCESS);
+  if (!attached && GetLastError() != ERROR_ACCESS_DENIED) {
+    return;  // no console to reach
+  }
+  if (type == FILE_TYPE_CHAR && !GetConsoleMode(error, &mode)) {
+    // A device that is no console, such as NUL (2>nul): left exactly as the player chose.
+    if (attached) {
+      FreeConsole();
+      SetStdHandle(STD_INPUT_HANDLE, input);
+      SetStdHandle(STD_OUTPUT_HANDLE, output);
+      SetStdHandle(STD_ERROR_HANDLE, error);
+    }
+    return;
+  }
+  // perror writes to descriptor 2 itself; the game inherits the standard error handle.
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+  HANDLE console =
+      CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inheritable, OPEN_EXISTING, 0, NULL);
+  int descriptor =
+      console != INVALID_HANDLE_VALUE ? _open_osfhandle((intptr_t)console, _O_TEXT) : -1;
+  if (descriptor >= 0 && _dup2(descriptor, 2) == 0) {
+    SetStdHandle(STD_ERROR_HANDLE, console);
+  }
+}
 
 bool entryExists(const char *name) {
   return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
@@ -49,6 +93,38 @@ size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size) {
   return WSAGetLastError() == WSAEMSGSIZE ? size : 0;
 }
 
+typedef BOOL(WINAPI *ShellExecuteExProc)(SHELLEXECUTEINFOA *);
+
+// Starts the game through the shell, which asks the player to consent when the game must run
+// elevated; SHELL32 is loaded only then. Unlike CreateProcessA, the shell gives the game its
+// own full path in slot 0, and none of this process's standard handles. Returns on failure.
+static void startElevated(const char *path, const char *const *argv) {
+  HMODULE shell = LoadLibraryA("shell32.dll");
+  FARPROC found = shell != NULL ? GetProcAddress(shell, "ShellExecuteExA") : NULL;
+  char file[MAX_PATH];
+  char directory[MAX_PATH];
+  DWORD fileLength = GetFullPathNameA(path, MAX_PATH, file, NULL);
+  DWORD directoryLength = GetCurrentDirectoryA(MAX_PATH, directory);
+  char *parameters = (char *)malloc(argumentLine(NULL, argv + 1) + 1);
+  if (found == NULL || fileLength == 0 || fileLength >= MAX_PATH || directoryLength == 0 ||
+      directoryLength >= MAX_PATH || parameters == NULL) {
+    return;
+  }
+  parameters[argumentLine(parameters, argv + 1)] = '\0';
+
+  SHELLEXECUTEINFOA start;
+  ZeroMemory(&start, sizeof start);
+  start.cbSize = sizeof start;
+  start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  start.lpFile = file;  // the full path: the shell would search for a bare name
+  start.lpParameters = parameters;
+  start.lpDirectory = directory;
+  start.nShow = SW_SHOWNORMAL;
+  if (((ShellExecuteExProc)(void (*)(void))found)(&start)) {
+    exit(0);
+  }
+}
+
 void startGame(const char *path, const char *const *argv) {
   // _execv would join the arguments unquoted, so the line is built here and the game started
   // as a process of its own; this one then ends as _execv would end it.
@@ -68,6 +144,10 @@ void startGame(const char *path, const char *const *argv) {
   PROCESS_INFORMATION process;
   // The application name is given, so no search path is used.
   if (!CreateProcessA(path, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    // ERROR_ELEVATION_REQUIRED: the game is marked to run as administrator.
+    if (GetLastError() == 740) {
+      startElevated(path, argv);
+    }
     return;
   }
   CloseHandle(process.hThread);

@@ -59,6 +59,10 @@ int splitAddress(char *buffer, const char *address) {
   return port;
 }
 
+bool hostNameFits(const char *host) {
+  return strnlen(host, hostNameLimit + 1) <= hostNameLimit;
+}
+
 ReplyVerdict judgeReply(char *reply, size_t kept, int *protocol) {
   // From here on the reply is a text: whatever follows its first zero byte does not count.
   reply[kept] = '\0';
@@ -94,7 +98,8 @@ int serverVersion(const char *address) {
     perror("Open error on socket");
     CleanUp(sock);
   }
-  struct hostent *host = gethostbyname(buffer);
+  // No host name is longer, and gethostbyname on Windows does not check the length it is given.
+  struct hostent *host = hostNameFits(buffer) ? gethostbyname(buffer) : NULL;
   if (host == NULL || host->h_addrtype != AF_INET || host->h_addr_list[0] == NULL) {
     perror("Could not resolve ip");
     CleanUp(sock);

@@ -14,6 +14,7 @@ const int replyWaitSeconds = 2;                  // how long the server may take
 const size_t replyLimit = 1024;                  // bytes of a reply that count
 const size_t workBufferSize = replyLimit + 1;    // the reply and its terminating zero byte
 const size_t addressLimit = workBufferSize - 2;  // characters of an address that are kept
+const size_t hostNameLimit = 255;                // characters of the longest host name
 
 /// Reads a decimal integer the way "%d" does (leading white space, an optional sign, digits),
 /// clamped to the range of a 32-bit signed integer. False when there are no digits.
@@ -22,6 +23,9 @@ bool readNumber(const char *text, int *number);
 /// Copies the first addressLimit characters of `address` into `buffer` (workBufferSize bytes),
 /// cuts the host name at the first ':' and returns the port given after it, or defaultPort.
 int splitAddress(char *buffer, const char *address);
+
+/// True when `host` is short enough to be handed to the name lookup (hostNameLimit characters).
+bool hostNameFits(const char *host);
 
 enum ReplyVerdict { replySupported, replyWithoutKey, replyUnsupported };
 

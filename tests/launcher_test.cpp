@@ -349,6 +349,10 @@ std::vector<Row> connectRows() {
           .answers("\\protocol\\43")
           .fails("Could not resolve ip")
           .unasked(),
+      Row("HostNameBeyond255Characters")
+          .args({"+connect", std::string(300, 'h') + ":{port}"})
+          .fails("Could not resolve ip")
+          .unasked(),
       Row("MuteServer").mute().fails("Server didn't reply"),
       // The socket's number is beyond what an fd_set holds.
       Row("MoreThan1024InheritedDescriptors")
@@ -489,6 +493,37 @@ TEST(GameFolder, PathWithSpaces) {
   Snapshot files = game.files();
   files.erase(launcher.filename().string());
   EXPECT_EQ(files, game.expected(68));
+}
+
+// Started from a command prompt, whose console a windowed program is not attached to, the
+// launcher writes its messages there; a standard error sent to a file or to NUL keeps them.
+TEST(Messages, ReachThePromptsConsoleUnlessRedirected) {
+  if (!launcherIsPrefixed()) {
+    GTEST_SKIP() << "only a windowed Windows program starts without a console";
+  }
+  // The stub game is the prompt; its console lives on a terminal of its own (script).
+  std::string prompt;
+  for (const std::string &word : platformCommand(stubGamePath())) {
+    prompt += "'" + word + "' ";
+  }
+  const struct {
+    const char *error;
+    bool onScreen;
+  } cases[] = {{"none", true}, {"nul", false}, {"error.txt", false}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.error);
+    ScratchDir dir;
+    std::string command =
+        prompt + "--in-console " + c.error + " result.txt '\"" + launcherCommand().back() + "\" x'";
+    Outcome run = runProgram({"script", "-qec", command, "/dev/null"}, dir.path);
+    std::string result = readFile(dir.path / "result.txt");
+    EXPECT_EQ(result.substr(0, 9), "status 1\n") << run.out << run.err;
+    EXPECT_EQ(result.find(std::string(notPresent) + ": ") != std::string::npos, c.onScreen)
+        << result;
+    if (c.error == std::string("error.txt")) {
+      expectMessage(readFile(dir.path / c.error), notPresent);
+    }
+  }
 }
 
 // On POSIX the game takes over the launcher's process and inherits nothing but the standard

@@ -78,6 +78,13 @@ TEST(SplitAddress, CutsAtTheFirstColon) {
   }
 }
 
+TEST(HostNameFits, OnlyNamesOfAtMost255CharactersAreLookedUp) {
+  EXPECT_TRUE(hostNameFits(""));
+  EXPECT_TRUE(hostNameFits(std::string(255, 'h').c_str()));
+  EXPECT_FALSE(hostNameFits(std::string(256, 'h').c_str()));
+  EXPECT_FALSE(hostNameFits(std::string(1023, 'h').c_str()));
+}
+
 // The black-box table holds the other replies; these are the ones it cannot send as well.
 TEST(JudgeReply, FindsTheFirstKeyInTheBytesKept) {
   struct Case {

@@ -110,8 +110,7 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   return run;
 }
 
-// The words of $PROTOSWITCH_PREFIX, which programs of the launcher's platform run behind.
-static std::vector<std::string> prefixWords() {
+std::vector<std::string> platformCommand(const fs::path &program) {
   std::vector<std::string> command;
   if (const char *prefix = setting("PROTOSWITCH_PREFIX")) {
     std::istringstream words(prefix);
@@ -119,17 +118,16 @@ static std::vector<std::string> prefixWords() {
       command.push_back(word);
     }
   }
+  command.push_back(fs::absolute(program).string());
   return command;
 }
 
 std::vector<std::string> launcherCommand() {
-  std::vector<std::string> command = prefixWords();
   const char *launcher = setting("PROTOSWITCH");
   if (launcher == nullptr) {
     throw std::runtime_error("PROTOSWITCH names no launcher to test");
   }
-  command.push_back(fs::absolute(launcher).string());
-  return command;
+  return platformCommand(launcher);
 }
 
 bool launcherIsPrefixed() {
@@ -163,8 +161,8 @@ std::vector<std::string> underStrace(const std::vector<std::string> &qualifiers,
 }
 
 FileHolder::FileHolder(const fs::path &dir, const std::vector<std::string> &names) : dir(dir) {
-  std::vector<std::string> command = prefixWords();
-  command.insert(command.end(), {stubGamePath().string(), "--hold", holderReady, holderRelease});
+  std::vector<std::string> command = platformCommand(stubGamePath());
+  command.insert(command.end(), {"--hold", holderReady, holderRelease});
   command.insert(command.end(), names.begin(), names.end());
   int out = open((output.path / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int err = open((output.path / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

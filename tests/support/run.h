@@ -39,8 +39,12 @@ Outcome runProgram(const std::vector<std::string> &argv, const std::filesystem::
                    const std::vector<std::string> &extraEnv = {}, int inherited = 0,
                    std::chrono::seconds limit = std::chrono::seconds(30));
 
-// The command that starts the launcher under test: $PROTOSWITCH_PREFIX (words) and
-// $PROTOSWITCH. Fails the calling test when $PROTOSWITCH is not set.
+// The command that runs `program`, built for the launcher's platform: the words of
+// $PROTOSWITCH_PREFIX (wine, for the Windows build) and the program's absolute path.
+std::vector<std::string> platformCommand(const std::filesystem::path &program);
+
+// The command that starts the launcher under test, $PROTOSWITCH. Fails the calling test when
+// $PROTOSWITCH is not set.
 std::vector<std::string> launcherCommand();
 
 // True when the launcher runs behind a prefix (the Windows build under Wine).

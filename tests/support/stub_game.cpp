@@ -17,6 +17,49 @@
 static void pause10ms() {
   Sleep(10);
 }
+
+// Started as "stub_game --in-console ERROR RESULT COMMAND" (Windows, in a console): runs the
+// command line COMMAND as a prompt runs a windowed program, with no standard handles but a
+// standard error on ERROR ("none", "nul" or a file), waits for it, and writes its exit status
+// and the text of this console to RESULT.
+static int inConsole(const char *error, const char *result, char *command) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  if (strcmp(error, "none") != 0) {
+    startup.hStdError =
+        CreateFileA(error, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                    strcmp(error, "nul") == 0 ? OPEN_EXISTING : CREATE_ALWAYS, 0, NULL);
+  }
+  PROCESS_INFORMATION process;
+  DWORD status = 0;
+  if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process) ||
+      WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process.hProcess, &status)) {
+    return 2;
+  }
+  HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  static char text[65536];
+  DWORD got = 0;
+  COORD origin = {0, 0};
+  if (!GetConsoleScreenBufferInfo(screen, &info)) {
+    return 2;
+  }
+  DWORD cells = (DWORD)info.dwSize.X * (DWORD)(info.dwCursorPosition.Y + 1);
+  ReadConsoleOutputCharacterA(screen, text, cells < sizeof text ? cells : sizeof text, origin,
+                              &got);
+  FILE *out = fopen(result, "wb");
+  if (out == NULL) {
+    return 2;
+  }
+  fprintf(out, "status %lu\n", status);
+  fwrite(text, 1, got, out);
+  return fclose(out) == 0 ? 0 : 2;
+}
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,6 +94,11 @@ int main(int argc, char **argv) {
   if (argc >= 4 && strcmp(argv[1], "--hold") == 0) {
     return hold(argv[2], argv[3], argv + 4);
   }
+#ifdef _WIN32
+  if (argc == 5 && strcmp(argv[1], "--in-console") == 0) {
+    return inConsole(argv[2], argv[3], argv[4]);
+  }
+#endif
   char fds[4096] = "";
 #ifndef _WIN32
   // Before this program opens anything itself.
