@@ -147,8 +147,15 @@ std::vector<std::string> underStrace(const std::vector<std::string> &qualifiers,
                                      const std::vector<std::string> &paths) {
   // strace writes to its standard error on its own (where a path given to -P resolves to, say),
   // so it gets /dev/null there, and the program its real standard error back from descriptor 3.
-  std::vector<std::string> wrapped = {
-      "sh", "-c", "exec 3>&2 2>/dev/null; exec \"$@\"", "sh", "strace", "-f", "-o", "/dev/null"};
+  std::vector<std::string> wrapped = {"sh", "-c", "exec 3>&2 2>/dev/null; exec \"$@\"", "sh",
+                                      "env"};
+  if (const char *environment = setting("PROTOSWITCH_STRACE_ENV")) {
+    std::istringstream words(environment);
+    for (std::string word; words >> word;) {
+      wrapped.push_back(word);
+    }
+  }
+  wrapped.insert(wrapped.end(), {"strace", "-f", "-o", "/dev/null"});
   for (const std::string &qualifier : qualifiers) {
     wrapped.insert(wrapped.end(), {"-e", qualifier});
   }

@@ -5,6 +5,7 @@
 //   STUB_GAME                      the stub quake3.exe
 //   FAIL_MALLOC                    a preloadable malloc that fails once (native, without ASan)
 //   PROTOSWITCH_NOREPLACE_REFUSED  strace's fault that refuses RENAME_NOREPLACE (NAME:error=E)
+//   PROTOSWITCH_STRACE_ENV         NAME=VALUE words that a program run under strace needs
 // Set on the unit tests while strace injects a fault into them:
 //   PROTOSWITCH_FALLBACK_FORCED    renameat2 is refused, so renames take link and unlink
 //   PROTOSWITCH_UNLINK_REFUSED     the first unlink is refused as well
