@@ -190,24 +190,26 @@ Outcome launch(const Installation &game, const std::vector<std::string> &command
   return run;
 }
 
+// Takes every entry that holds `content` out of `tree`.
+void forget(Snapshot &tree, const std::string &content) {
+  for (auto entry = tree.begin(); entry != tree.end();) {
+    entry = entry->second == content ? tree.erase(entry) : std::next(entry);
+  }
+}
+
 void runRow(const Row &row, unsigned short serverPort) {
   Installation game(row.start);
   // The complete arrangement expected, and what is expected where files keep their names.
   Snapshot complete = game.expected(row.after != 0 ? row.after : row.start);
   for (const std::string &name : row.removed) {
     // What was taken out is missing under whichever name it would have had.
-    std::string content = readFile(game.dir.path / name);
+    forget(complete, readFile(game.dir.path / name));
     fs::remove(game.dir.path / name);
-    for (auto entry = complete.begin(); entry != complete.end();) {
-      entry = entry->second == content ? complete.erase(entry) : std::next(entry);
-    }
   }
   Snapshot expected = complete;
   for (const std::string &name : row.kept) {
     std::string content = readFile(game.dir.path / name);
-    for (auto entry = expected.begin(); entry != expected.end();) {
-      entry = entry->second == content ? expected.erase(entry) : std::next(entry);
-    }
+    forget(expected, content);
     expected[name] = content;
   }
   plant(game.dir.path, row.planted);

@@ -78,6 +78,25 @@ static pid_t spawn(const std::vector<std::string> &argv, const fs::path &cwd,
   return child;
 }
 
+// A file for a child's output, opened here and closed by spawn.
+static int openOutput(const fs::path &file) {
+  return open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+// Waits for `child` to end, killing it at `until`; returns its wait status.
+static int waitOrKill(pid_t child, Clock::time_point until) {
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) != child) {
+    if (Clock::now() > until) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    usleep(1000);
+  }
+  return status;
+}
+
 Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
                    const std::vector<std::string> &extraEnv, int inherited,
                    std::chrono::seconds limit) {
@@ -85,23 +104,8 @@ Outcome runProgram(const std::vector<std::string> &argv, const fs::path &cwd,
   fs::path outFile = outputs.path / "stdout", errFile = outputs.path / "stderr";
   Outcome run;
   run.started = Clock::now();
-  pid_t child = spawn(argv, cwd, extraEnv, inherited,
-                      open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-                      open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  run.pid = child;
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) {
-      break;
-    }
-    if (Clock::now() - run.started > limit) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      break;
-    }
-    usleep(1000);
-  }
+  run.pid = spawn(argv, cwd, extraEnv, inherited, openOutput(outFile), openOutput(errFile));
+  int status = waitOrKill(run.pid, run.started + limit);
   run.ended = Clock::now();
   run.exited = WIFEXITED(status);
   run.status = run.exited ? WEXITSTATUS(status) : -1;
@@ -171,9 +175,8 @@ FileHolder::FileHolder(const fs::path &dir, const std::vector<std::string> &name
   std::vector<std::string> command = platformCommand(stubGamePath());
   command.insert(command.end(), {"--hold", holderReady, holderRelease});
   command.insert(command.end(), names.begin(), names.end());
-  int out = open((output.path / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int err = open((output.path / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid = spawn(command, dir, {}, 0, out, err);
+  pid =
+      spawn(command, dir, {}, 0, openOutput(output.path / "out"), openOutput(output.path / "err"));
   for (Clock::time_point until = Clock::now() + std::chrono::seconds(20);
        !fs::exists(dir / holderReady); usleep(2000)) {
     int status = 0;
@@ -185,15 +188,7 @@ FileHolder::FileHolder(const fs::path &dir, const std::vector<std::string> &name
 
 FileHolder::~FileHolder() {
   writeFile(dir / holderRelease, "");
-  int status = 0;
-  for (Clock::time_point until = Clock::now() + std::chrono::seconds(20);
-       waitpid(pid, &status, WNOHANG) != pid; usleep(2000)) {
-    if (Clock::now() > until) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-  }
+  waitOrKill(pid, Clock::now() + std::chrono::seconds(20));
   std::error_code ignored;
   fs::remove(dir / holderReady, ignored);
   fs::remove(dir / holderRelease, ignored);
