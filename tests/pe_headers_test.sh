@@ -11,7 +11,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 grep -q 'file format pei-i386' <<<"$headers" || fail "not a PE32 i386 image"
 grep -q 'Magic.*010b' <<<"$headers" || fail "optional header is not PE32"
 grep -Eq 'Subsystem[[:space:]]+00000002' <<<"$headers" || fail "subsystem is not Windows GUI"
-grep -Eq '^Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970' <<<"$headers" || fail "the header has a time stamp"
+# The COFF header's TimeDateStamp, read from the file itself: objdump prints it in local time.
+# It follows the "PE\0\0" signature (at e_lfanew, offset 0x3c) and two 16-bit fields.
+header=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
+[ "$(od -An -c -j"$header" -N4 "$exe" | tr -d ' ')" = 'PE\0\0' ] || fail "no PE signature at $header"
+stamp=$(od -An -tu4 -j$((header + 8)) -N4 "$exe" | tr -d ' ')
+[ "$stamp" = 0 ] || fail "the header has a time stamp: $stamp"
 
 allowed=' KERNEL32.dll msvcrt.dll WS2_32.dll WSOCK32.dll USER32.dll ADVAPI32.dll '
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
