@@ -31,9 +31,15 @@ static pid_t spawn(const std::vector<std::string> &argv, const fs::path &cwd,
   }
 
   // Everything the child needs is prepared before the fork: it runs only async-signal-safe calls.
+  // A variable given replaces this process's own of that name (TZ, say): a C library reads the
+  // first of two.
   std::vector<std::string> envStrings;
   for (char **e = environ; *e != nullptr; e++) {
-    envStrings.push_back(*e);
+    std::string name = std::string(*e).substr(0, std::string(*e).find('=') + 1);
+    if (std::none_of(extraEnv.begin(), extraEnv.end(),
+                     [&](const std::string &given) { return given.rfind(name, 0) == 0; })) {
+      envStrings.push_back(*e);
+    }
   }
   envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
   std::vector<char *> args, env;
@@ -252,6 +258,9 @@ StubServer::StubServer(std::optional<std::string> reply, unsigned short port)
   socklen_t length = sizeof address;
   if (socket < 0 || bind(socket, (sockaddr *)&address, sizeof address) != 0 ||
       getsockname(socket, (sockaddr *)&address, &length) != 0) {
+    if (errno == EADDRINUSE) {
+      throw PortInUse("UDP port " + std::to_string(port) + " is in use by another program");
+    }
     throw std::runtime_error(std::string("stub server cannot bind: ") + strerror(errno));
   }
   boundPort = ntohs(address.sin_port);
