@@ -441,9 +441,14 @@ TEST_P(ConnectLaunch, Row) {
 INSTANTIATE_TEST_SUITE_P(Connect, ConnectLaunch, testing::ValuesIn(connectRows()),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A game server or client of the machine's own may hold the default port.
 struct DefaultPort : testing::TestWithParam<Row> {};
 TEST_P(DefaultPort, Row) {
-  runRow(GetParam(), 27960);
+  try {
+    runRow(GetParam(), 27960);
+  } catch (const PortInUse &busy) {
+    GTEST_SKIP() << "skipped: the rows on the default port, as " << busy.what();
+  }
 }
 INSTANTIATE_TEST_SUITE_P(DefaultPort, DefaultPort, testing::ValuesIn(defaultPortRows),
                          [](const auto &info) { return std::string(info.param.name); });

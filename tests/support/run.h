@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,11 @@ struct Installation {
   Snapshot files() const;
   ScratchDir dir;
   std::string client43, client68;
+};
+
+// Thrown by StubServer when another program holds the port it is to bind.
+struct PortInUse : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // A game server on 127.0.0.1: it records every datagram it receives and answers each with
