@@ -8,3 +8,39 @@ say() { printf '\n==> %s\n' "$*"; }
 configure() {
   cmake --preset "$@" | sed -n 's/^-- Build files have been written to: //p'
 }
+
+# Installs those of the Debian packages named that are missing. That needs root; a package of
+# another architecture (wine32:i386) has its architecture added first.
+need_packages() {
+  local package missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  say "installing the missing Debian packages: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "$(basename "$0"): run as root to install them, or install them yourself" >&2
+    exit 1
+  fi
+  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q </dev/null
+  apt-get install -y -q "${missing[@]}" </dev/null
+}
+
+# True when this machine's kernel runs 32-bit x86 programs (some kernels are built without
+# them, and 32-bit Wine cannot start there): a program that does nothing but exit is assembled
+# for i386 in build/32-bit-probe and run. Needs binutils.
+runs_32bit_programs() {
+  local dir=build/32-bit-probe
+  mkdir -p "$dir"
+  printf '.globl _start\n_start:\n  movl $1, %%eax\n  xorl %%ebx, %%ebx\n  int $0x80\n' >"$dir/exit.s"
+  if ! as --32 -o "$dir/exit.o" "$dir/exit.s" || ! ld -m elf_i386 -o "$dir/exit" "$dir/exit.o"; then
+    echo "$(basename "$0"): cannot build the 32-bit probe with binutils" >&2
+    exit 1
+  fi
+  "$dir/exit" 2>/dev/null
+}
