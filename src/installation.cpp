@@ -12,20 +12,29 @@ const char quake68Suf[] = ".32";
 const char quakePK3Suf[] = ".pk3";
 const char baseq3[] = "baseq3/";
 
-const char pk3sFor43[2][pakNameSize] = {"{tarn}", "!tarn!"};
-const char pk3sFor68[6][pakNameSize] = {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"};
+const char pk3sFor43[][pakNameSize] = {"{tarn}", "!tarn!"};
+const char pk3sFor68[][pakNameSize] = {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"};
 
-// The pak renames of a switch: each base name of `names` from `fromSuf` to `toSuf`.
+// The number of entries of a table.
+template <typename Entry, size_t count>
+constexpr int countOf(const Entry (&)[count]) {
+  return (int)count;
+}
+
+// The pak renames of a switch: each base name of `names` from `fromSuf` to `toSuf`. A table of
+// them ends with an entry without names.
 struct PakMove {
   const char (*names)[pakNameSize];
   int count;
   const char *fromSuf;
   const char *toSuf;
 };
-static const PakMove paksTo43[] = {{pk3sFor43, 2, quake43Suf, quakePK3Suf},
-                                   {pk3sFor68, 6, quakePK3Suf, quake68Suf}};
-static const PakMove paksTo68[] = {{pk3sFor43, 2, quakePK3Suf, quake43Suf},
-                                   {pk3sFor68, 6, quake68Suf, quakePK3Suf}};
+static const PakMove paksTo43[] = {{pk3sFor43, countOf(pk3sFor43), quake43Suf, quakePK3Suf},
+                                   {pk3sFor68, countOf(pk3sFor68), quakePK3Suf, quake68Suf},
+                                   {nullptr, 0, nullptr, nullptr}};
+static const PakMove paksTo68[] = {{pk3sFor43, countOf(pk3sFor43), quakePK3Suf, quake43Suf},
+                                   {pk3sFor68, countOf(pk3sFor68), quake68Suf, quakePK3Suf},
+                                   {nullptr, 0, nullptr, nullptr}};
 
 // The error number of the last rename refused for another reason than a missing source.
 static int lastRefusal = 0;
@@ -66,31 +75,48 @@ static void moveExe(const char *fromSuf, const char *toSuf) {
   move(from, to);
 }
 
-// Does the pak renames of `moves` (two of them), each base name first to last.
+// Does the pak renames of `moves`, each base name first to last.
 static void movePaks(const PakMove *moves) {
-  for (int m = 0; m < 2; m++) {
-    for (int i = 0; i < moves[m].count; i++) {
+  for (const PakMove *paks = moves; paks->names != nullptr; paks++) {
+    for (int i = 0; i < paks->count; i++) {
       char from[nameBufferSize];
       char to[nameBufferSize];
-      formName(from, baseq3, moves[m].names[i], moves[m].fromSuf);
-      formName(to, baseq3, moves[m].names[i], moves[m].toSuf);
+      formName(from, baseq3, paks->names[i], paks->fromSuf);
+      formName(to, baseq3, paks->names[i], paks->toSuf);
       move(from, to);
     }
   }
 }
 
 // True when any pak name that the renames of `moves` start from (`sources`) or produce exists.
-static bool anyPakExists(const PakMove *moves, bool sources) {
-  for (int m = 0; m < 2; m++) {
-    for (int i = 0; i < moves[m].count; i++) {
+// With `ownOnly`, only the renames that make paks active count: those of the generation that
+// the switch goes to.
+static bool anyPakExists(const PakMove *moves, bool sources, bool ownOnly) {
+  for (const PakMove *paks = moves; paks->names != nullptr; paks++) {
+    if (ownOnly && paks->toSuf != quakePK3Suf) {
+      continue;
+    }
+    for (int i = 0; i < paks->count; i++) {
       char name[nameBufferSize];
-      formName(name, baseq3, moves[m].names[i], sources ? moves[m].fromSuf : moves[m].toSuf);
+      formName(name, baseq3, paks->names[i], sources ? paks->fromSuf : paks->toSuf);
       if (entryExists(name)) {
         return true;
       }
     }
   }
   return false;
+}
+
+// The pak renames of the switch to `protocol`.
+static const PakMove *paksTo(int protocol) {
+  return protocol == 43 ? paksTo43 : paksTo68;
+}
+
+// True when the client of `protocol` is parked: quake3.16 for 43, quake3.32 for 68.
+static bool clientParked(int protocol) {
+  char parked[nameBufferSize];
+  formName(parked, quakeExe, protocol == 43 ? quake43Suf : quake68Suf, "");
+  return entryExists(parked);
 }
 
 void changeTo43() {
@@ -113,16 +139,8 @@ void changeTo68() {
 }
 
 bool holdsArrangement(int protocol) {
-  if (clientVersion() != protocol) {
-    return false;
-  }
-  // For 68, detection has already found no parked protocol-68 client.
-  char parked43[nameBufferSize];
-  formName(parked43, quakeExe, quake43Suf, "");
-  if (protocol == 43 && entryExists(parked43)) {
-    return false;
-  }
-  return !anyPakExists(protocol == 43 ? paksTo43 : paksTo68, true);
+  return clientVersion() == protocol && !clientParked(protocol) &&
+         !anyPakExists(paksTo(protocol), true, false);
 }
 
 void finishSwitchTo(int protocol) {
@@ -135,9 +153,12 @@ void finishSwitchTo(int protocol) {
     moveExe(quake43Suf, quakeExeSuf);
   }
   // The paks are moved only once their side of the switch has visibly begun, so that the paks
-  // of a folder with a single client and a stray parked name stay where they are.
-  const PakMove *moves = protocol == 43 ? paksTo43 : paksTo68;
-  if (anyPakExists(moves, false)) {
+  // of a folder with a single client and a stray parked name stay where they are. A parked pak
+  // of the generation switched to shows a folder of both generations; but while its client is
+  // still parked, quake3.exe may be the other generation's, and the paks stay with it.
+  const PakMove *moves = paksTo(protocol);
+  if (anyPakExists(moves, false, false) ||
+      (!clientParked(protocol) && anyPakExists(moves, true, true))) {
     movePaks(moves);
   }
 }

@@ -16,9 +16,9 @@ extern const char quake68Suf[];   // ".32": parks a file of the protocol-68 gene
 extern const char quakePK3Suf[];  // ".pk3": suffix of an active pak file
 extern const char baseq3[];       // "baseq3/": directory of the pak files, separator included
 
-const int pakNameSize = 8;  // a pak base name has at most 7 characters
-extern const char pk3sFor43[2][pakNameSize];
-extern const char pk3sFor68[6][pakNameSize];
+const int pakNameSize = 8;                   // a pak base name has at most 7 characters
+extern const char pk3sFor43[][pakNameSize];  // "{tarn}", "!tarn!"
+extern const char pk3sFor68[][pakNameSize];  // "pak3" ... "pak8"
 
 const size_t nameBufferSize = 1024;
 
@@ -41,6 +41,8 @@ bool holdsArrangement(int protocol);
 
 /// Finishes a switch to `protocol` that detection reads as done but the files show cut short:
 /// once more, the renames that activate its client and, when their side has begun, its paks.
+/// Their side has begun when a name they produce exists, or when the client of `protocol` is
+/// not parked but one of its own paks still is.
 void finishSwitchTo(int protocol);
 
 /// The error number of the last rename of this run refused for another reason than a missing

@@ -69,6 +69,17 @@ TEST_F(Switching, MixedStates) {
   cutShort["baseq3/pak3.pk3"] = "pak pak3";
   cutShort["quake3.16"] = cutShort["quake3.exe"];
   cutShort.erase("quake3.exe");
+  // A folder without {tarn} or !tarn! whose switch to 68 moved the clients but no pak.
+  Snapshot paksHeldTo68 = arrangement(68);
+  Snapshot complete68NoTarn = arrangement(68);
+  for (const char *pak : {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"}) {
+    paksHeldTo68.erase(std::string("baseq3/") + pak + ".pk3");
+    paksHeldTo68[std::string("baseq3/") + pak + ".32"] = std::string("pak ") + pak;
+  }
+  for (Snapshot *tree : {&paksHeldTo68, &complete68NoTarn}) {
+    tree->erase("baseq3/{tarn}.16");
+    tree->erase("baseq3/!tarn!.16");
+  }
   const Snapshot only116 = {{"quake3.exe", "client 43"},
                             {"baseq3", directoryMark},
                             {"baseq3/{tarn}.pk3", "pak {tarn}"},
@@ -84,6 +95,8 @@ TEST_F(Switching, MixedStates) {
       {"not an installation", {{"readme.txt", "x"}}, changeTo43, {{"readme.txt", "x"}}},
       {"a switch to 43 cut short is finished", cutShort, [] { finishSwitchTo(43); },
        arrangement(43)},
+      {"a switch to 68 that moved no pak is finished", paksHeldTo68, [] { finishSwitchTo(68); },
+       complete68NoTarn},
       {"finishing 68 parks no pak of a 1.16-only folder", only116, [] { finishSwitchTo(68); },
        only116},
   };

@@ -94,6 +94,11 @@ struct Row {
     planted = std::move(entries);
     return *this;
   }
+  // ... with entries renamed, in order, as a switch cut short leaves them.
+  Row &moved(std::vector<std::pair<std::string, std::string>> renames) {
+    renamed = std::move(renames);
+    return *this;
+  }
   // ... with the paks `names` held open as by a running game (on Linux, where that does not stop
   // a rename, their renames are refused instead). A second launch follows, with the paks free.
   Row &holding(std::vector<std::string> names) {
@@ -151,6 +156,7 @@ struct Row {
   int start = 68;
   std::vector<std::string> removed;
   Snapshot planted;
+  std::vector<std::pair<std::string, std::string>> renamed;
   std::vector<std::string> held;
   std::vector<std::string> arguments = connectArgs;
   int descriptors = 0;
@@ -216,6 +222,9 @@ void runRow(const Row &row, unsigned short serverPort) {
   for (const auto &[name, content] : row.planted) {
     complete[name] = expected[name] = content;
   }
+  for (const auto &[from, to] : row.renamed) {
+    fs::rename(game.dir.path / from, game.dir.path / to);
+  }
 
   auto timesBefore = changeTimes(game.dir.path);
   StubServer server(row.reply, serverPort);
@@ -256,12 +265,12 @@ void runRow(const Row &row, unsigned short serverPort) {
     expectGameArguments(*record, args, from, to);
   } else {
     EXPECT_EQ(run.status, 1);
-    expectMessage(run.err, row.message);
+    expectMessage(run.err, row.message, reason);
     EXPECT_FALSE(record.has_value()) << "the game started";
   }
 
   EXPECT_EQ(game.files(), expected);
-  if (row.after == 0 || row.after == row.start) {
+  if ((row.after == 0 || row.after == row.start) && row.renamed.empty()) {
     auto timesAfter = changeTimes(game.dir.path);
     timesAfter.erase((game.dir.path / gameRecordName).string());
     EXPECT_EQ(timesAfter, timesBefore) << "something was renamed";
@@ -410,6 +419,16 @@ std::vector<Row> connectRows() {
           .switchesTo(43)
           .keeps({"baseq3/pak4.pk3"})
           .warns("File exists"),
+      // Both clients moved, no pak (a stray quake3.16 refused the rest, and was moved away).
+      Row("ExecutablesSwitchedButNoPak")
+          .moved({{"quake3.exe", "quake3.32"}, {"quake3.16", "quake3.exe"}})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
+      Row("ActivationCutShort")
+          .from(43)
+          .moved({{"quake3.exe", "quake3.16"}})
+          .answers("\\protocol\\43")
+          .switchesTo(43),
       // A single 1.32 client and a stray quake3.32: detection reads 43, but no pak is parked.
       Row("OneClientWithAStrayParkedName")
           .without({"quake3.16", "baseq3/{tarn}.16", "baseq3/!tarn!.16"})
