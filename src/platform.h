@@ -49,7 +49,8 @@ bool waitReadable(SocketHandle socket, int seconds);
 size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size);
 
 /// Hands over to the executable at `path` (relative, no search path) with the argument vector
-/// `argv` and the current environment. Returns only if the game could not be started.
+/// `argv` and the current environment. Returns only if the game could not be started, with the
+/// error number saying why.
 void startGame(const char *path, const char *const *argv);
 
 #endif

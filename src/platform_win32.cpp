@@ -1,6 +1,7 @@
 // The platform seam on 32-bit Windows (msvcrt, Winsock 1.1).
 #include "platform.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -39,16 +40,22 @@ void reachConsole() {
     }
     return;
   }
-  // perror writes to descriptor 2 itself; the game inherits the standard error handle.
+  // perror writes to descriptor 2 itself; the game inherits the standard error handle. _dup2
+  // gives descriptor 2 an inheritable copy of the console's handle, so the first descriptor is
+  // closed again: the game inherits one handle, the one descriptor 2 holds.
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
   HANDLE console =
       CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &inheritable, OPEN_EXISTING, 0, NULL);
   int descriptor =
       console != INVALID_HANDLE_VALUE ? _open_osfhandle((intptr_t)console, _O_TEXT) : -1;
-  if (descriptor >= 0 && _dup2(descriptor, 2) == 0) {
-    SetStdHandle(STD_ERROR_HANDLE, console);
+  if (descriptor < 0) {
+    return;
   }
+  if (_dup2(descriptor, 2) == 0) {
+    SetStdHandle(STD_ERROR_HANDLE, (HANDLE)_get_osfhandle(2));
+  }
+  _close(descriptor);
 }
 
 bool entryExists(const char *name) {
@@ -93,11 +100,39 @@ size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size) {
   return WSAGetLastError() == WSAEMSGSIZE ? size : 0;
 }
 
+// The error numbers that say why a game could not be started, for Windows' reasons.
+static const struct {
+  DWORD reason;
+  int number;
+} startFailures[] = {
+    {ERROR_FILE_NOT_FOUND, ENOENT},
+    {ERROR_PATH_NOT_FOUND, ENOENT},
+    {ERROR_ACCESS_DENIED, EACCES},
+    {ERROR_CANCELLED, EACCES},  // the player declined the elevation prompt
+    {ERROR_BAD_FORMAT, ENOEXEC},
+    {ERROR_BAD_EXE_FORMAT, ENOEXEC},
+    {ERROR_EXE_MACHINE_TYPE_MISMATCH, ENOEXEC},
+};
+
+// CreateProcessA and ShellExecuteExA leave the error number as it was, so the message after a
+// failed start would give a stale reason (that of the last refused rename, say). Like the
+// warning of a switch that could not be finished, this is where the launcher sets the error
+// number itself: from Windows' reason `reason` for the common cases, left as it stands for any
+// other.
+static void keepStartFailure(DWORD reason) {
+  for (const auto &failure : startFailures) {
+    if (failure.reason == reason) {
+      errno = failure.number;
+    }
+  }
+}
+
 typedef BOOL(WINAPI *ShellExecuteExProc)(SHELLEXECUTEINFOA *);
 
 // Starts the game through the shell, which asks the player to consent when the game must run
 // elevated; SHELL32 is loaded only then. Unlike CreateProcessA, the shell gives the game its
-// own full path in slot 0, and none of this process's standard handles. Returns on failure.
+// own full path in slot 0, none of this process's standard handles, and not this process's
+// environment but the one Windows gives an elevated process. Returns on failure.
 static void startElevated(const char *path, const char *const *argv) {
   HMODULE shell = LoadLibraryA("shell32.dll");
   FARPROC found = shell != NULL ? GetProcAddress(shell, "ShellExecuteExA") : NULL;
@@ -123,6 +158,7 @@ static void startElevated(const char *path, const char *const *argv) {
   if (((ShellExecuteExProc)(void (*)(void))found)(&start)) {
     exit(0);
   }
+  keepStartFailure(GetLastError());
 }
 
 void startGame(const char *path, const char *const *argv) {
@@ -144,9 +180,12 @@ void startGame(const char *path, const char *const *argv) {
   PROCESS_INFORMATION process;
   // The application name is given, so no search path is used.
   if (!CreateProcessA(path, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    DWORD reason = GetLastError();
     // ERROR_ELEVATION_REQUIRED: the game is marked to run as administrator.
-    if (GetLastError() == 740) {
+    if (reason == 740) {
       startElevated(path, argv);
+    } else {
+      keepStartFailure(reason);
     }
     return;
   }

@@ -125,13 +125,15 @@ struct Row {
     return *this;
   }
   // What comes of it: the arrangement of `active` afterwards; the launch ends with status 1
-  // and `text` in perror form, the game not started; the server hears nothing.
+  // and `text` in perror form (its reason `why`, when given), the game not started; the
+  // server hears nothing.
   Row &switchesTo(int active) {
     after = active;
     return *this;
   }
-  Row &fails(const char *text) {
+  Row &fails(const char *text, const char *why = nullptr) {
     message = text;
+    reason = why;
     return *this;
   }
   Row &unasked() {
@@ -395,7 +397,7 @@ std::vector<Row> connectRows() {
       Row("GameMissing")
           .without({"quake3.exe"})
           .answers("\\protocol\\68")
-          .fails("Can't start quake3.exe"),
+          .fails("Can't start quake3.exe", "No such file or directory"),
       Row("GameMissingAfterTheSwitch")
           .without({"quake3.16"})
           .answers("\\protocol\\43")
