@@ -70,15 +70,13 @@ TEST_F(Switching, MixedStates) {
   cutShort["quake3.16"] = cutShort["quake3.exe"];
   cutShort.erase("quake3.exe");
   // A folder without {tarn} or !tarn! whose switch to 68 moved the clients but no pak.
-  Snapshot paksHeldTo68 = arrangement(68);
   Snapshot complete68NoTarn = arrangement(68);
-  for (const char *pak : {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"}) {
-    paksHeldTo68.erase(std::string("baseq3/") + pak + ".pk3");
-    paksHeldTo68[std::string("baseq3/") + pak + ".32"] = std::string("pak ") + pak;
-  }
-  for (Snapshot *tree : {&paksHeldTo68, &complete68NoTarn}) {
-    tree->erase("baseq3/{tarn}.16");
-    tree->erase("baseq3/!tarn!.16");
+  complete68NoTarn.erase("baseq3/{tarn}.16");
+  complete68NoTarn.erase("baseq3/!tarn!.16");
+  Snapshot paksHeldTo68 = complete68NoTarn;
+  for (int n = 3; n <= 8; n++) {
+    std::string pak = "baseq3/pak" + std::to_string(n);
+    paksHeldTo68[pak + ".32"] = paksHeldTo68.extract(pak + ".pk3").mapped();
   }
   const Snapshot only116 = {{"quake3.exe", "client 43"},
                             {"baseq3", directoryMark},
