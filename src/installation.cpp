@@ -15,11 +15,8 @@ const char baseq3[] = "baseq3/";
 const char pk3sFor43[][pakNameSize] = {"{tarn}", "!tarn!"};
 const char pk3sFor68[][pakNameSize] = {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"};
 
-// The number of entries of a table.
-template <typename Entry, size_t count>
-constexpr int countOf(const Entry (&)[count]) {
-  return (int)count;
-}
+static const int pakCount43 = sizeof pk3sFor43 / sizeof pk3sFor43[0];
+static const int pakCount68 = sizeof pk3sFor68 / sizeof pk3sFor68[0];
 
 // The pak renames of a switch: each base name of `names` from `fromSuf` to `toSuf`. A table of
 // them ends with an entry without names.
@@ -29,11 +26,11 @@ struct PakMove {
   const char *fromSuf;
   const char *toSuf;
 };
-static const PakMove paksTo43[] = {{pk3sFor43, countOf(pk3sFor43), quake43Suf, quakePK3Suf},
-                                   {pk3sFor68, countOf(pk3sFor68), quakePK3Suf, quake68Suf},
+static const PakMove paksTo43[] = {{pk3sFor43, pakCount43, quake43Suf, quakePK3Suf},
+                                   {pk3sFor68, pakCount68, quakePK3Suf, quake68Suf},
                                    {nullptr, 0, nullptr, nullptr}};
-static const PakMove paksTo68[] = {{pk3sFor43, countOf(pk3sFor43), quakePK3Suf, quake43Suf},
-                                   {pk3sFor68, countOf(pk3sFor68), quake68Suf, quakePK3Suf},
+static const PakMove paksTo68[] = {{pk3sFor43, pakCount43, quakePK3Suf, quake43Suf},
+                                   {pk3sFor68, pakCount68, quake68Suf, quakePK3Suf},
                                    {nullptr, 0, nullptr, nullptr}};
 
 // The error number of the last rename refused for another reason than a missing source.

@@ -35,10 +35,11 @@ static pid_t spawn(const std::vector<std::string> &argv, const fs::path &cwd,
   // first of two.
   std::vector<std::string> envStrings;
   for (char **e = environ; *e != nullptr; e++) {
-    std::string name = std::string(*e).substr(0, std::string(*e).find('=') + 1);
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('=') + 1);
     if (std::none_of(extraEnv.begin(), extraEnv.end(),
                      [&](const std::string &given) { return given.rfind(name, 0) == 0; })) {
-      envStrings.push_back(*e);
+      envStrings.push_back(entry);
     }
   }
   envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
