@@ -9,12 +9,15 @@ configure() {
   cmake --preset "$@" | sed -n 's/^-- Build files have been written to: //p'
 }
 
+# The scripts run under pipefail: no pipe here ends in a reader that may stop before the writer
+# has written all (grep -q, head), or the writer's SIGPIPE fails the pipe at random.
+
 # Installs those of the Debian packages named that are missing. That needs root; a package of
 # another architecture (wine32:i386) has its architecture added first.
 need_packages() {
   local package missing=()
   for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) == *"install ok installed"* ]] ||
       missing+=("$package")
   done
   [ ${#missing[@]} -gt 0 ] || return 0
@@ -23,7 +26,8 @@ need_packages() {
     echo "$(basename "$0"): run as root to install them, or install them yourself" >&2
     exit 1
   fi
-  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ " ${missing[*]} " == *":i386 "* &&
+        $'\n'$(dpkg --print-foreign-architectures)$'\n' != *$'\n'i386$'\n'* ]]; then
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
