@@ -2,6 +2,7 @@
 #include "installation.h"
 
 #include <errno.h>
+#include <string.h>
 
 #include "platform.h"
 
@@ -33,10 +34,20 @@ static const PakMove paksTo68[] = {{pk3sFor43, pakCount43, quakePK3Suf, quake43S
                                    {pk3sFor68, pakCount68, quake68Suf, quakePK3Suf},
                                    {nullptr, 0, nullptr, nullptr}};
 
-// The error number of the last rename refused for another reason than a missing source.
-static int lastRefusal = 0;
+// A rename of this run that was refused: why, and the name it concerns.
+struct Refusal {
+  int error;  // 0: none was
+  char name[nameBufferSize];
+};
+// The first rename refused because its new name was taken, with that name; and the first
+// refused for another reason than that or a missing source (a file in use, no right to write),
+// with the name it could not move.
+static Refusal firstTaken, firstRefused;
 
-void formName(char *name, const char *first, const char *second, const char *third) {
+// Not inlined: every rename and name test forms names, and each copy of this loop cost the
+// Windows executable bytes it has no room for.
+__attribute__((noinline)) void formName(char *name, const char *first, const char *second,
+                                        const char *third) {
   const char *parts[] = {first, second, third};
   size_t length = 0;
   for (const char *part : parts) {
@@ -56,10 +67,16 @@ int clientVersion() {
 
 // Renames `from` to `to`. The result is not examined: a rename that fails (a missing file, a
 // taken name, a file in use) leaves both names as they were, and the switch goes on. Only the
-// reason of a refusal is kept, for the report of a switch that could not be finished.
+// first refusals are kept, for the report of a switch that could not be finished.
 static void move(const char *from, const char *to) {
-  if (renameNoReplace(from, to) != 0 && errno != ENOENT) {
-    lastRefusal = errno;
+  if (renameNoReplace(from, to) == 0 || errno == ENOENT) {
+    return;
+  }
+  bool taken = errno == EEXIST;
+  Refusal *kept = taken ? &firstTaken : &firstRefused;
+  if (kept->error == 0) {
+    kept->error = errno;
+    formName(kept->name, taken ? to : from, "", "");
   }
 }
 
@@ -160,6 +177,53 @@ void finishSwitchTo(int protocol) {
   }
 }
 
-int lastRenameRefusal() {
-  return lastRefusal;
+// Fills `found` with `kind`, the error number `error` and the entry `name`; returns true.
+static bool obstacle(Obstacle *found, ObstacleKind kind, int error, const char *name) {
+  found->kind = kind;
+  found->error = error;
+  formName(found->name, name, "", "");
+  return true;
+}
+
+bool findObstacle(int protocol, Obstacle *found) {
+  char parked68[nameBufferSize], parked43[nameBufferSize], active[nameBufferSize];
+  formName(parked68, quakeExe, quake68Suf, "");
+  formName(parked43, quakeExe, quake43Suf, "");
+  formName(active, quakeExe, quakeExeSuf, "");
+  // A client is never a folder: one under a parked client's name is in the way, whatever the
+  // renames met.
+  const char *parkedClients[] = {parked68, parked43};
+  for (const char *parked : parkedClients) {
+    if (entryIsFolder(parked)) {
+      return obstacle(found, entryInTheWay, firstTaken.error, parked);
+    }
+  }
+  // A running game or a folder not the player's to write: closing the game, or the right to
+  // write, settles it; nothing needs to move away.
+  if (firstRefused.error != 0) {
+    return obstacle(found, entryNotRenamed, firstRefused.error, firstRefused.name);
+  }
+  if (firstTaken.error != 0) {
+    // A client's rename is refused only when all three client names exist. Which of them is
+    // not a client, the names cannot tell, so none is named: the player looks. A pak taken
+    // under both names is the same pak twice, as a rule; the name taken is named.
+    bool pak = strncmp(firstTaken.name, baseq3, sizeof baseq3 - 1) == 0;
+    return obstacle(found, pak ? entryInTheWay : threeClients, firstTaken.error, firstTaken.name);
+  }
+  // Nothing was refused. Without a client to start, the game's start says what is missing.
+  if (!entryExists(active) && !entryExists(parked43)) {
+    return false;
+  }
+  if (protocol == 43 && !entryExists(parked68)) {
+    return obstacle(found, entryMissing, 0, parked68);
+  }
+  if (protocol == 68) {
+    // Only a folder without any pak of the 1.32 client, and the 1.16 paks active, stops here.
+    char pak[nameBufferSize];
+    formName(pak, baseq3, pk3sFor68[0], quakePK3Suf);
+    return obstacle(found, entryMissing, 0, pak);
+  }
+  // Both clients' names are there, but no pak shows which of them quake3.exe is: a folder
+  // without {tarn} and !tarn! paks reads the same with either client active.
+  return obstacle(found, clientUnknown, 0, active);
 }

@@ -45,8 +45,25 @@ bool holdsArrangement(int protocol);
 /// not parked but one of its own paks still is.
 void finishSwitchTo(int protocol);
 
-/// The error number of the last rename of this run refused for another reason than a missing
-/// source (a name taken, a file in use, no right to write), or 0 when there was none.
-int lastRenameRefusal();
+/// What keeps the installation from the arrangement of a protocol once a switch and its
+/// finishing are done, as the player is told it.
+enum ObstacleKind {
+  entryNotRenamed,  // `name` could not be renamed (held open, or no right to write)
+  entryInTheWay,    // `name` takes the name a rename needs: a folder at a client's, or a pak
+  threeClients,     // quake3.exe, quake3.16 and quake3.32 all exist, and the names cannot tell
+                    // which of them is not a client
+  entryMissing,     // `name` is needed but is nowhere, under no name a rename starts from
+  clientUnknown,    // nothing was refused, but the names cannot tell which client quake3.exe is
+};
+struct Obstacle {
+  ObstacleKind kind;
+  int error;                  // the error number of the refused rename; 0 when none was
+  char name[nameBufferSize];  // the entry concerned, formed as the renames form it
+};
+
+/// Finds what keeps the installation from the arrangement of `protocol` after this run's
+/// renames. False when there is nothing to tell beyond what the game's start will say: no
+/// rename was refused and no client is left to start.
+bool findObstacle(int protocol, Obstacle *found);
 
 #endif

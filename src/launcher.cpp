@@ -39,6 +39,45 @@ static char *getTime(char *buffer) {
   return buffer;
 }
 
+// What the warning says of each kind of obstacle, after "Can't switch the installation": the
+// words before the name, as the player sees it, and after it; no name where none follow.
+static const struct {
+  const char *before;
+  const char *after;
+} obstacleWords[] = {
+    {", ", " could not be renamed"},
+    {", ", " is in the way"},
+    {", quake3.exe, quake3.16 and quake3.32 all exist", nullptr},
+    {": ", " is missing"},
+    {": the names do not tell which game quake3.exe is; start protoswitch once without "
+     "arguments, then join again",
+     nullptr},
+};
+
+/// Writes the one line that says why the installation could not be switched and what stands in
+/// the way; it ends with the system's reason when a refused rename gave one.
+static void warnOfObstacle(Obstacle *obstacle) {
+  for (char *c = obstacle->name; *c != '\0'; c++) {
+    if (*c == '/') {
+      *c = shownSeparator;
+    }
+  }
+  const auto &words = obstacleWords[obstacle->kind];
+  char start[nameBufferSize], line[nameBufferSize];
+  formName(start, "Can't switch the installation", words.before, "");
+  formName(line, start, words.after != nullptr ? obstacle->name : "",
+           words.after != nullptr ? words.after : "");
+  if (obstacle->error != 0) {
+    // The one message whose error number the launcher sets itself: that of the refused rename,
+    // which the existence tests since may have overwritten on some platforms.
+    errno = obstacle->error;
+    perror(line);
+  } else {
+    fputs(line, stderr);
+    fputs("\n", stderr);
+  }
+}
+
 int main(int argc, char **argv) {
   reachConsole();
   if (argc < 2) {
@@ -71,14 +110,10 @@ int main(int argc, char **argv) {
   // files are checked, and what the last switch left undone is tried once more.
   if (!holdsArrangement(protocol)) {
     finishSwitchTo(protocol);
-    if (!holdsArrangement(protocol)) {
-      // The one message whose error number the launcher sets itself: that of the last rename
-      // refused, which the existence tests since may have overwritten on some platforms.
-      if (lastRenameRefusal() != 0) {
-        errno = lastRenameRefusal();
-      }
-      // The game starts anyway: it tells the player which protocol the server wants.
-      perror("Can't switch the installation");
+    Obstacle obstacle;
+    if (!holdsArrangement(protocol) && findObstacle(protocol, &obstacle)) {
+      // The game starts anyway: from a server browser, the player may never see this.
+      warnOfObstacle(&obstacle);
     }
   }
 

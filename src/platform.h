@@ -28,6 +28,12 @@ void reachConsole();
 /// True when a file system entry of that name exists; a failed test counts as absence.
 bool entryExists(const char *name);
 
+/// True when `name` is a folder (a directory).
+bool entryIsFolder(const char *name);
+
+/// The character that joins a folder's name and a file's in a name as the player sees it.
+extern const char shownSeparator;
+
 /// Renames `from` to `to`, refusing (and changing nothing) when `to` is taken. 0 on success;
 /// otherwise the error number says why (ENOENT: `from` is missing).
 int renameNoReplace(const char *from, const char *to);

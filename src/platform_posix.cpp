@@ -8,12 +8,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+const char shownSeparator = '/';
+
 void reachConsole() {}
 
 bool entryExists(const char *name) {
   // lstat, not access: a dangling link is an entry too, and a rename onto it would be refused.
   struct stat status;
   return lstat(name, &status) == 0;
+}
+
+bool entryIsFolder(const char *name) {
+  struct stat status;
+  return lstat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 int renameNoReplace(const char *from, const char *to) {

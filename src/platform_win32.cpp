@@ -12,6 +12,8 @@
 
 #include "command_line.h"
 
+const char shownSeparator = '\\';
+
 void reachConsole() {
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   DWORD type =
@@ -60,6 +62,11 @@ void reachConsole() {
 
 bool entryExists(const char *name) {
   return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool entryIsFolder(const char *name) {
+  DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 int renameNoReplace(const char *from, const char *to) {

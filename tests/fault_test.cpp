@@ -110,7 +110,9 @@ TEST(Faults, EveryRenameRefused) {
     launch.insert(launch.end(), {"+connect", "127.0.0.1:" + std::to_string(server.port())});
     run = runProgram(underStrace(refused, launch), game.dir.path);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "Can't switch the installation: Permission denied\n");
+    EXPECT_EQ(
+        run.err,
+        "Can't switch the installation, quake3.exe could not be renamed: Permission denied\n");
     EXPECT_TRUE(waitForGameRecord(game.dir.path, 10000ms).has_value());
     EXPECT_EQ(game.files(), game.expected(start));
   }

@@ -18,6 +18,9 @@ const std::string request("\xFF\xFF\xFF\xFFgetinfo\0", 12);
 const char onlyProtocols[] = "Only protocols 43 (1.11 - 1.16n) & 68 (1.32) supported";
 const char notPresent[] = "Server address not present";
 const char corrupted[] = "Server reply is corrupted";
+const char clientUnknown[] =
+    ": the names do not tell which game quake3.exe is; start protoswitch "
+    "once without arguments, then join again";
 
 // The change times of every entry: a rename changes that of the entry it moves.
 std::map<std::string, std::pair<long, long>> changeTimes(const fs::path &dir) {
@@ -45,11 +48,15 @@ std::vector<std::string> stampsFiveHoursEast(time_t from, time_t to) {
 }
 
 // Expects `err` to be the one perror line of `message`; the text after the colon is the C
-// runtime's, and `reason` when that is given.
+// runtime's, and `reason` when that is given. An empty `reason`: the line is `message` alone.
 void expectMessage(const std::string &err, const std::string &message,
                    const char *reason = nullptr) {
-  EXPECT_EQ(err.substr(0, message.size() + 2), message + ": ") << err;
   EXPECT_TRUE(std::regex_match(err, std::regex("[^\n]*\r?\n"))) << "not a single line: " << err;
+  if (reason != nullptr && *reason == '\0') {
+    EXPECT_EQ(err.substr(0, err.find_first_of("\r\n")), message);
+    return;
+  }
+  EXPECT_EQ(err.substr(0, message.size() + 2), message + ": ") << err;
   if (reason != nullptr) {
     EXPECT_EQ(err.substr(0, err.find_first_of("\r\n")), message + ": " + reason);
   }
@@ -145,11 +152,12 @@ struct Row {
     kept = std::move(names);
     return *this;
   }
-  // The launch says "Can't switch the installation", its reason `why` when that is not null,
-  // and starts the game with status 0 all the same.
-  Row &warns(const char *why) {
+  // The launch says "Can't switch the installation" and `words` ({/}: the folder separator as
+  // the player sees it), its reason `why` when that is not null (none when it is empty), and
+  // starts the game with status 0 all the same.
+  Row &warns(const char *words, const char *why) {
     warning = true;
-    message = "Can't switch the installation";
+    message = std::string("Can't switch the installation") + words;
     reason = why;
     return *this;
   }
@@ -165,9 +173,9 @@ struct Row {
   std::optional<std::string> reply = std::string();
   int after = 0;  // 0: as at the start
   std::vector<std::string> kept;
-  const char *message = nullptr;  // null: the game starts and nothing is said
-  bool warning = false;           // the message is a warning: the game starts all the same
-  const char *reason = nullptr;   // the message's text after the colon, when it is known
+  std::optional<std::string> message;  // none: the game starts and nothing is said
+  bool warning = false;                // the message is a warning: the game starts all the same
+  const char *reason = nullptr;        // the message's text after the colon, when it is known
   bool queried = true;
 };
 
@@ -180,6 +188,7 @@ std::string substitute(std::string text, unsigned short port) {
       {"{server}", "127.0.0.1:" + std::to_string(port)},
       {"{port}", std::to_string(port)},
       {"{port+65536}", std::to_string(port + 65536)},
+      {"{/}", launcherIsPrefixed() ? "\\" : "/"},
   };
   for (const auto &[name, value] : names) {
     for (size_t at; (at = text.find(name)) != std::string::npos;) {
@@ -247,7 +256,7 @@ void runRow(const Row &row, unsigned short serverPort) {
     reason = "Device or resource busy";
   }
 
-  bool starts = row.message == nullptr || row.warning;
+  bool starts = !row.message || row.warning;
   time_t from = time(nullptr);
   std::optional<GameRecord> record;
   Outcome run = launch(game, refusing, starts, row.descriptors, &record);
@@ -259,7 +268,7 @@ void runRow(const Row &row, unsigned short serverPort) {
   if (starts) {
     EXPECT_EQ(run.status, 0);
     if (row.warning) {
-      expectMessage(run.err, row.message, reason);
+      expectMessage(run.err, substitute(*row.message, 0), reason);
     } else {
       EXPECT_EQ(run.err, "");
     }
@@ -267,7 +276,7 @@ void runRow(const Row &row, unsigned short serverPort) {
     expectGameArguments(*record, args, from, to);
   } else {
     EXPECT_EQ(run.status, 1);
-    expectMessage(run.err, row.message, reason);
+    expectMessage(run.err, *row.message, reason);
     EXPECT_FALSE(record.has_value()) << "the game started";
   }
 
@@ -408,19 +417,19 @@ std::vector<Row> connectRows() {
           .holding({"baseq3/pak3.pk3", "baseq3/pak4.pk3"})
           .answers("\\protocol\\43")
           .switchesTo(43)
-          .warns(nullptr),
+          .warns(", baseq3{/}pak3.pk3 could not be renamed", nullptr),
       Row("PaksHeldWhileSwitchingTo68")
           .from(43)
           .holding({"baseq3/{tarn}.pk3", "baseq3/!tarn!.pk3", "baseq3/pak8.32"})
           .answers("\\protocol\\68")
           .switchesTo(68)
-          .warns(nullptr),
+          .warns(", baseq3{/}{tarn}.pk3 could not be renamed", nullptr),
       Row("PakUnderBothNames")
           .with({{"baseq3/pak4.32", "old pak4"}})
           .answers("\\protocol\\43")
           .switchesTo(43)
           .keeps({"baseq3/pak4.pk3"})
-          .warns("File exists"),
+          .warns(", baseq3{/}pak4.32 is in the way", "File exists"),
       // Both clients moved, no pak (a stray quake3.16 refused the rest, and was moved away).
       Row("ExecutablesSwitchedButNoPak")
           .moved({{"quake3.exe", "quake3.32"}, {"quake3.16", "quake3.exe"}})
@@ -431,12 +440,34 @@ std::vector<Row> connectRows() {
           .moved({{"quake3.exe", "quake3.16"}})
           .answers("\\protocol\\43")
           .switchesTo(43),
-      // A single 1.32 client and a stray quake3.32: detection reads 43, but no pak is parked.
+      // A single 1.32 client and a stray quake3.32: detection reads 43, but no pak is parked. A
+      // folder without {tarn} and !tarn! whose switch to 43 moved the clients and no pak has the
+      // same names, so none is named as stray.
       Row("OneClientWithAStrayParkedName")
           .without({"quake3.16", "baseq3/{tarn}.16", "baseq3/!tarn!.16"})
           .with({{"quake3.32", "stray"}})
           .answers("\\protocol\\43")
-          .warns(nullptr),
+          .warns(clientUnknown, ""),
+      // Which of three client files is not a client, the names cannot tell; a folder can't be one.
+      Row("ThreeClientNames")
+          .with({{"quake3.32", "stray"}})
+          .answers("\\protocol\\43")
+          .warns(", quake3.exe, quake3.16 and quake3.32 all exist", "File exists"),
+      Row("FolderAtTheParkedName")
+          .with({{"quake3.32", directoryMark}})
+          .answers("\\protocol\\43")
+          .warns(", quake3.32 is in the way", "File exists"),
+      Row("NewClientMissing")
+          .without({"quake3.exe"})
+          .answers("\\protocol\\43")
+          .switchesTo(43)
+          .warns(": quake3.32 is missing", ""),
+      Row("NewPaksMissing")
+          .from(43)
+          .without({"quake3.32", "baseq3/pak3.32", "baseq3/pak4.32", "baseq3/pak5.32",
+                    "baseq3/pak6.32", "baseq3/pak7.32", "baseq3/pak8.32"})
+          .answers("\\protocol\\68")
+          .warns(": baseq3{/}pak3.pk3 is missing", ""),
   };
   // Arguments that the Windows command line must quote to deliver unchanged.
   for (const ArgumentList &list : argumentLists) {
