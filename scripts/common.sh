@@ -1,5 +1,17 @@
 # What the scripts share; each of them sources this file.
 
+# Ends the script with one line on standard error.
+fail() {
+  echo "scripts/$(basename "$0"): $*" >&2
+  exit 1
+}
+
+# The path $1 that the user gave, from where the script was started: $started, which the
+# script sets before it changes to the sources.
+given_path() {
+  if [[ $1 == /* ]]; then printf '%s\n' "$1"; else printf '%s\n' "$started/$1"; fi
+}
+
 # Prints a heading for the step that follows.
 say() { printf '\n==> %s\n' "$*"; }
 

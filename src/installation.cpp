@@ -177,23 +177,23 @@ void finishSwitchTo(int protocol) {
   }
 }
 
-// Fills `found` with `kind`, the error number `error` and the entry `name`; returns true.
-static bool obstacle(Obstacle *found, ObstacleKind kind, int error, const char *name) {
+// Fills `found` with `kind`, the error number `error` and the entry named `first` `second`;
+// returns true.
+static bool obstacle(Obstacle *found, ObstacleKind kind, int error, const char *first,
+                     const char *second = "") {
   found->kind = kind;
   found->error = error;
-  formName(found->name, name, "", "");
+  formName(found->name, first, second, "");
   return true;
 }
 
 bool findObstacle(int protocol, Obstacle *found) {
-  char parked68[nameBufferSize], parked43[nameBufferSize], active[nameBufferSize];
-  formName(parked68, quakeExe, quake68Suf, "");
-  formName(parked43, quakeExe, quake43Suf, "");
-  formName(active, quakeExe, quakeExeSuf, "");
   // A client is never a folder: one under a parked client's name is in the way, whatever the
   // renames met.
-  const char *parkedClients[] = {parked68, parked43};
-  for (const char *parked : parkedClients) {
+  const char *parkedSufs[] = {quake68Suf, quake43Suf};
+  for (const char *suffix : parkedSufs) {
+    char parked[nameBufferSize];
+    formName(parked, quakeExe, suffix, "");
     if (entryIsFolder(parked)) {
       return obstacle(found, entryInTheWay, firstTaken.error, parked);
     }
@@ -211,11 +211,13 @@ bool findObstacle(int protocol, Obstacle *found) {
     return obstacle(found, pak ? entryInTheWay : threeClients, firstTaken.error, firstTaken.name);
   }
   // Nothing was refused. Without a client to start, the game's start says what is missing.
-  if (!entryExists(active) && !entryExists(parked43)) {
+  char active[nameBufferSize];
+  formName(active, quakeExe, quakeExeSuf, "");
+  if (!entryExists(active) && !clientParked(43)) {
     return false;
   }
-  if (protocol == 43 && !entryExists(parked68)) {
-    return obstacle(found, entryMissing, 0, parked68);
+  if (protocol == 43 && !clientParked(68)) {
+    return obstacle(found, entryMissing, 0, quakeExe, quake68Suf);
   }
   if (protocol == 68) {
     // Only a folder without any pak of the 1.32 client, and the 1.16 paks active, stops here.
