@@ -8,9 +8,11 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include <shellapi.h>  // needs windows.h first
+#include <objbase.h>  // needs windows.h first
+#include <shellapi.h>
 
 #include "command_line.h"
+#include "start_failure.h"
 
 const char shownSeparator = '\\';
 
@@ -107,73 +109,131 @@ size_t receiveDatagram(SocketHandle socket, char *buffer, size_t size) {
   return WSAGetLastError() == WSAEMSGSIZE ? size : 0;
 }
 
-// The error numbers that say why a game could not be started, for Windows' reasons.
-static const struct {
-  DWORD reason;
-  int number;
-} startFailures[] = {
-    {ERROR_FILE_NOT_FOUND, ENOENT},
-    {ERROR_PATH_NOT_FOUND, ENOENT},
-    {ERROR_ACCESS_DENIED, EACCES},
-    {ERROR_CANCELLED, EACCES},  // the player declined the elevation prompt
-    {ERROR_BAD_FORMAT, ENOEXEC},
-    {ERROR_BAD_EXE_FORMAT, ENOEXEC},
-    {ERROR_EXE_MACHINE_TYPE_MISMATCH, ENOEXEC},
-};
-
-// CreateProcessA and ShellExecuteExA leave the error number as it was, so the message after a
-// failed start would give a stale reason (that of the last refused rename, say). Like the
-// warning of a switch that could not be finished, this is where the launcher sets the error
-// number itself: from Windows' reason `reason` for the common cases, left as it stands for any
-// other.
+// Sets the error number to say why a start failed, for Windows' reason `reason`: CreateProcessA
+// and the shell leave it as it was, and the message after a failed start would give a stale
+// reason (that of the last refused rename, say).
 static void keepStartFailure(DWORD reason) {
-  for (const auto &failure : startFailures) {
-    if (failure.reason == reason) {
-      errno = failure.number;
-    }
-  }
+  errno = startFailureNumber(reason);
 }
 
-typedef BOOL(WINAPI *ShellExecuteExProc)(SHELLEXECUTEINFOA *);
+// The text `text`, in the ANSI code page as CreateProcessA reads its command line, in wide
+// characters; null, with the error number set, when it cannot be converted.
+static wchar_t *wideText(const char *text) {
+  int length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+  if (length == 0) {
+    keepStartFailure(GetLastError());
+    return NULL;
+  }
+  wchar_t *wide = (wchar_t *)malloc((size_t)length * sizeof *wide);
+  if (wide != NULL) {
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length);
+  }
+  return wide;  // malloc sets ENOMEM
+}
+
+// The full path of the file `name` in wide characters; null, with the error number set, when
+// it cannot be had.
+static wchar_t *widePathOf(const char *name) {
+  wchar_t *relative = wideText(name);
+  if (relative == NULL) {
+    return NULL;
+  }
+  DWORD length = GetFullPathNameW(relative, 0, NULL, NULL);
+  wchar_t *full = length != 0 ? (wchar_t *)malloc(length * sizeof *full) : NULL;
+  if (length == 0 || (full != NULL && GetFullPathNameW(relative, length, full, NULL) == 0)) {
+    keepStartFailure(GetLastError());
+    return NULL;
+  }
+  return full;  // malloc sets ENOMEM
+}
+
+// The working directory in wide characters; null, with the error number set, when it cannot be
+// had.
+static wchar_t *wideWorkingDirectory() {
+  DWORD length = GetCurrentDirectoryW(0, NULL);
+  wchar_t *directory = length != 0 ? (wchar_t *)malloc(length * sizeof *directory) : NULL;
+  if (length == 0 || (directory != NULL && GetCurrentDirectoryW(length, directory) == 0)) {
+    keepStartFailure(GetLastError());
+    return NULL;
+  }
+  return directory;  // malloc sets ENOMEM
+}
+
+typedef HRESULT(WINAPI *CoInitializeExProc)(void *, DWORD);
+typedef BOOL(WINAPI *ShellExecuteExProc)(SHELLEXECUTEINFOW *);
+
+// The function `name` of the system library `library`, loaded now; null, with the error number
+// ENOSYS, when this Windows lacks it.
+static FARPROC systemFunction(const char *library, const char *name) {
+  HMODULE module = LoadLibraryA(library);
+  FARPROC found = module != NULL ? GetProcAddress(module, name) : NULL;
+  if (found == NULL) {
+    errno = ENOSYS;
+  }
+  return found;
+}
 
 // Starts the game through the shell, which asks the player to consent when the game must run
-// elevated; SHELL32 is loaded only then. Unlike CreateProcessA, the shell gives the game its
-// own full path in slot 0, none of this process's standard handles, and not this process's
-// environment but the one Windows gives an elevated process. Returns on failure.
+// elevated; OLE32 and SHELL32 are loaded only then. The shell takes wide-character paths, so
+// that a game folder whose name the ANSI code page cannot hold is found. Unlike CreateProcessA,
+// it gives the game its own full path in slot 0, none of this process's standard handles, and
+// not this process's environment but the one Windows gives an elevated process. Returns on
+// failure, with the error number set.
 static void startElevated(const char *path, const char *const *argv) {
-  HMODULE shell = LoadLibraryA("shell32.dll");
-  FARPROC found = shell != NULL ? GetProcAddress(shell, "ShellExecuteExA") : NULL;
-  char file[MAX_PATH];
-  char directory[MAX_PATH];
-  DWORD fileLength = GetFullPathNameA(path, MAX_PATH, file, NULL);
-  DWORD directoryLength = GetCurrentDirectoryA(MAX_PATH, directory);
+  FARPROC initialize = systemFunction("ole32.dll", "CoInitializeEx");
+  FARPROC execute = systemFunction("shell32.dll", "ShellExecuteExW");
   char *parameters = (char *)malloc(argumentLine(NULL, argv + 1) + 1);
-  if (found == NULL || fileLength == 0 || fileLength >= MAX_PATH || directoryLength == 0 ||
-      directoryLength >= MAX_PATH || parameters == NULL) {
+  if (initialize == NULL || execute == NULL || parameters == NULL) {
     return;
   }
   parameters[argumentLine(parameters, argv + 1)] = '\0';
+  wchar_t *file = widePathOf(path);  // the full path: the shell would search for a bare name
+  wchar_t *wideParameters = file != NULL ? wideText(parameters) : NULL;
+  wchar_t *directory = wideParameters != NULL ? wideWorkingDirectory() : NULL;
+  if (directory == NULL) {
+    return;
+  }
+  // The shell may hand the start to extensions that COM activates: COM comes first. A thread
+  // whose COM is already set up another way can start the game all the same.
+  ((CoInitializeExProc)(void (*)(void))initialize)(
+      NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
-  SHELLEXECUTEINFOA start;
+  SHELLEXECUTEINFOW start;
   ZeroMemory(&start, sizeof start);
   start.cbSize = sizeof start;
   start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-  start.lpFile = file;  // the full path: the shell would search for a bare name
-  start.lpParameters = parameters;
+  start.lpFile = file;
+  start.lpParameters = wideParameters;
   start.lpDirectory = directory;
   start.nShow = SW_SHOWNORMAL;
-  if (((ShellExecuteExProc)(void (*)(void))found)(&start)) {
+  if (((ShellExecuteExProc)(void (*)(void))execute)(&start)) {
     exit(0);
   }
   keepStartFailure(GetLastError());
 }
 
+// Test builds alone: Wine starts a game marked to run as administrator without asking, so the
+// tests send the start through the shell by naming PROTOSWITCH_TEST_SHELL_START.
+#ifdef PROTOSWITCH_TEST_HOOKS
+static bool shellStartForced() {
+  return getenv("PROTOSWITCH_TEST_SHELL_START") != NULL;
+}
+#else
+static bool shellStartForced() {
+  return false;
+}
+#endif
+
 void startGame(const char *path, const char *const *argv) {
+  if (shellStartForced()) {
+    startElevated(path, argv);
+    return;
+  }
   // _execv would join the arguments unquoted, so the line is built here and the game started
   // as a process of its own; this one then ends as _execv would end it.
   char *line = (char *)malloc(commandLine(NULL, argv) + 1);
   if (line == NULL) {
-    return;
+    return;  // malloc sets ENOMEM
   }
   line[commandLine(line, argv)] = '\0';
 

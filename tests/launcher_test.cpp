@@ -62,11 +62,13 @@ void expectMessage(const std::string &err, const std::string &message,
   }
 }
 
-// Expects the game to have received the launcher's own vector and the time stamp.
+// Expects the game to have received the launcher's own vector and the time stamp; the shell
+// gives the game its own path in slot 0.
 void expectGameArguments(const GameRecord &record, const std::vector<std::string> &args,
-                         time_t from, time_t to) {
+                         time_t from, time_t to, bool throughTheShell = false) {
   ASSERT_EQ(record.argv.size(), args.size() + 4);
-  EXPECT_TRUE(std::regex_search(record.argv[0], std::regex("protoswitch(\\.exe)?$")))
+  EXPECT_TRUE(std::regex_search(
+      record.argv[0], std::regex(throughTheShell ? "\\\\quake3\\.exe$" : "protoswitch(\\.exe)?$")))
       << record.argv[0];
   for (size_t i = 0; i < args.size(); i++) {
     EXPECT_EQ(record.argv[i + 1], args[i]) << "argument " << i + 1;
@@ -117,6 +119,11 @@ struct Row {
     arguments = std::move(words);
     return *this;
   }
+  // ... in a folder whose name begins with `label`.
+  Row &inFolder(std::string label) {
+    folder = std::move(label);
+    return *this;
+  }
   // Started with `count` open descriptors more than the standard three.
   Row &inheriting(int count) {
     descriptors = count;
@@ -147,34 +154,50 @@ struct Row {
     queried = false;
     return *this;
   }
+  // Another program holds quake3.exe open for writing, with no sharing on Windows, as a copy in
+  // progress or a scan may: the launch ends with status 1 and "Can't start quake3.exe", whose
+  // reason is the platform's for a program so held.
+  Row &holdingTheGame() {
+    gameHeld = true;
+    return fails("Can't start quake3.exe");
+  }
+  // The Windows build starts the game through the shell, as it does a game marked to run as
+  // administrator (a way in of its test build: Wine never asks for elevation).
+  Row &throughTheShell() {
+    shell = true;
+    return *this;
+  }
   // The entries `names` keep their content where the switch would have moved it away.
   Row &keeps(std::vector<std::string> names) {
     kept = std::move(names);
     return *this;
   }
-  // The launch says "Can't switch the installation" and `words` ({/}: the folder separator as
-  // the player sees it), its reason `why` when that is not null (none when it is empty), and
-  // starts the game with status 0 all the same.
+  // The launch says first "Can't switch the installation" and `words` ({/}: the folder separator
+  // as the player sees it), its reason `why` when that is not null (none when it is empty), and
+  // starts the game with status 0 all the same, unless it fails as well.
   Row &warns(const char *words, const char *why) {
-    warning = true;
-    message = std::string("Can't switch the installation") + words;
-    reason = why;
+    warning = std::string("Can't switch the installation") + words;
+    warningReason = why;
     return *this;
   }
 
   const char *name;
   int start = 68;
+  std::string folder = "protoswitch-game";
   std::vector<std::string> removed;
   Snapshot planted;
   std::vector<std::pair<std::string, std::string>> renamed;
   std::vector<std::string> held;
+  bool gameHeld = false;
+  bool shell = false;
   std::vector<std::string> arguments = connectArgs;
   int descriptors = 0;
   std::optional<std::string> reply = std::string();
   int after = 0;  // 0: as at the start
   std::vector<std::string> kept;
-  std::optional<std::string> message;  // none: the game starts and nothing is said
-  bool warning = false;                // the message is a warning: the game starts all the same
+  std::optional<std::string> warning;  // none: no warning comes first
+  const char *warningReason = nullptr;
+  std::optional<std::string> message;  // none: the game starts
   const char *reason = nullptr;        // the message's text after the colon, when it is known
   bool queried = true;
 };
@@ -198,11 +221,16 @@ std::string substitute(std::string text, unsigned short port) {
   return text;
 }
 
-// Runs `command` in the installation, the time zone five hours east of UTC, and waits for the
-// stub game's record when the game is expected to start.
+// Runs `command` in the installation, the time zone five hours east of UTC (and through the
+// shell when `shell` is true), and waits for the stub game's record when the game is expected to
+// start.
 Outcome launch(const Installation &game, const std::vector<std::string> &command, bool starts,
-               int descriptors, std::optional<GameRecord> *record) {
-  Outcome run = runProgram(command, game.dir.path, {"TZ=XXX-5"}, descriptors);
+               int descriptors, std::optional<GameRecord> *record, bool shell = false) {
+  std::vector<std::string> environment = {"TZ=XXX-5"};
+  if (shell) {
+    environment.push_back("PROTOSWITCH_TEST_SHELL_START=1");
+  }
+  Outcome run = runProgram(command, game.dir.path, environment, descriptors);
   *record = waitForGameRecord(game.dir.path, starts ? 10000ms : 0ms);
   return run;
 }
@@ -215,7 +243,7 @@ void forget(Snapshot &tree, const std::string &content) {
 }
 
 void runRow(const Row &row, unsigned short serverPort) {
-  Installation game(row.start);
+  Installation game(row.start, row.folder);
   // The complete arrangement expected, and what is expected where files keep their names.
   Snapshot complete = game.expected(row.after != 0 ? row.after : row.start);
   for (const std::string &name : row.removed) {
@@ -245,38 +273,46 @@ void runRow(const Row &row, unsigned short serverPort) {
   }
   std::vector<std::string> command = launcherCommand();
   command.insert(command.end(), args.begin(), args.end());
-  const char *reason = row.reason;
-  std::optional<FileHolder> holder;
+  const char *reason = row.reason, *warningReason = row.warningReason;
+  std::optional<FileHolder> holder, gameHolder;
   std::vector<std::string> refusing = command;
   if (!row.held.empty() && launcherIsPrefixed()) {
     holder.emplace(game.dir.path, row.held);
-    reason = "Permission denied";
+    warningReason = "Permission denied";
   } else if (!row.held.empty()) {
     refusing = underStrace({"trace=renameat2", "inject=renameat2:error=EBUSY"}, command, row.held);
-    reason = "Device or resource busy";
+    warningReason = "Device or resource busy";
+  }
+  if (row.gameHeld) {
+    gameHolder.emplace(game.dir.path, std::vector<std::string>{"quake3.exe"}, true);
+    reason = launcherIsPrefixed() ? "Permission denied" : "Text file busy";
   }
 
-  bool starts = !row.message || row.warning;
+  bool starts = !row.message;
+  bool shell = row.shell && launcherIsPrefixed();
   time_t from = time(nullptr);
   std::optional<GameRecord> record;
-  Outcome run = launch(game, refusing, starts, row.descriptors, &record);
+  Outcome run = launch(game, refusing, starts, row.descriptors, &record, shell);
   time_t to = time(nullptr);
   holder.reset();
+  gameHolder.reset();
 
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.out, "");
+  std::string err = run.err;
+  if (row.warning) {
+    std::string first = err.substr(0, err.find('\n') + 1);
+    expectMessage(first, substitute(*row.warning, 0), warningReason);
+    err.erase(0, first.size());
+  }
   if (starts) {
     EXPECT_EQ(run.status, 0);
-    if (row.warning) {
-      expectMessage(run.err, substitute(*row.message, 0), reason);
-    } else {
-      EXPECT_EQ(run.err, "");
-    }
+    EXPECT_EQ(err, "");
     ASSERT_TRUE(record.has_value()) << "the game never started";
-    expectGameArguments(*record, args, from, to);
+    expectGameArguments(*record, args, from, to, shell);
   } else {
     EXPECT_EQ(run.status, 1);
-    expectMessage(run.err, *row.message, reason);
+    expectMessage(err, *row.message, reason);
     EXPECT_FALSE(record.has_value()) << "the game started";
   }
 
@@ -407,6 +443,27 @@ std::vector<Row> connectRows() {
           .without({"quake3.exe"})
           .answers("\\protocol\\68")
           .fails("Can't start quake3.exe", "No such file or directory"),
+      // No client at all, only paks: the failed start says so, and no warning comes before it.
+      Row("NoClientAtAll")
+          .without({"quake3.exe", "quake3.16"})
+          .answers("\\protocol\\43")
+          .switchesTo(43)
+          .fails("Can't start quake3.exe", "No such file or directory"),
+      Row("GameHeld").answers("\\protocol\\68").holdingTheGame(),
+      Row("GameHeldAfterAPakUnderBothNames")
+          .with({{"baseq3/pak4.32", "old pak4"}})
+          .answers("\\protocol\\68")
+          .warns(", baseq3{/}pak4.pk3 is in the way", "File exists")
+          .holdingTheGame(),
+      Row("GameHeldThroughTheShell").answers("\\protocol\\68").holdingTheGame().throughTheShell(),
+      // A folder whose name the ANSI code page (1252 under Wine) cannot hold.
+      Row("ThroughTheShellFromACyrillicFolder")
+          .inFolder("protoswitch-\u0418\u0433\u0440\u044B")
+          .from(43)
+          .args({"+set", "name", "Player One", "+connect", "{server}", "say \"hi\""})
+          .answers("\\protocol\\68")
+          .switchesTo(68)
+          .throughTheShell(),
       Row("GameMissingAfterTheSwitch")
           .without({"quake3.16"})
           .answers("\\protocol\\43")

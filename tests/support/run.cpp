@@ -178,9 +178,11 @@ std::vector<std::string> underStrace(const std::vector<std::string> &qualifiers,
   return wrapped;
 }
 
-FileHolder::FileHolder(const fs::path &dir, const std::vector<std::string> &names) : dir(dir) {
+FileHolder::FileHolder(const fs::path &dir, const std::vector<std::string> &names, bool exclusive)
+    : dir(dir) {
   std::vector<std::string> command = platformCommand(stubGamePath());
-  command.insert(command.end(), {"--hold", holderReady, holderRelease});
+  command.insert(command.end(),
+                 {exclusive ? "--hold-exclusive" : "--hold", holderReady, holderRelease});
   command.insert(command.end(), names.begin(), names.end());
   pid =
       spawn(command, dir, {}, 0, openOutput(output.path / "out"), openOutput(output.path / "err"));

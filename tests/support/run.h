@@ -62,10 +62,12 @@ std::vector<std::string> underStrace(const std::vector<std::string> &qualifiers,
 
 // Files of `dir` (`names` relative to it) held open, for as long as this lives, by the stub game
 // of the launcher's platform, the way a running game holds its paks (on Windows, that refuses
-// their renames). The stub game answers in `dir` through the files holderReady and
-// holderRelease, which are gone again when it has ended.
+// their renames); `exclusive`: open for writing and shared with no other program, as a copy or a
+// scan may hold a file (that refuses its start). The stub game answers in `dir` through the files
+// holderReady and holderRelease, which are gone again when it has ended.
 struct FileHolder {
-  FileHolder(const std::filesystem::path &dir, const std::vector<std::string> &names);
+  FileHolder(const std::filesystem::path &dir, const std::vector<std::string> &names,
+             bool exclusive = false);
   ~FileHolder();
   FileHolder(const FileHolder &) = delete;
   FileHolder &operator=(const FileHolder &) = delete;

@@ -7,7 +7,9 @@
 // The record appears whole or not at all: it is written under another name first.
 //
 // Started as "stub_game --hold READY RELEASE FILE..." it holds the files open, as a running game
-// holds its paks, creates READY, and ends once RELEASE exists (or after a minute).
+// holds its paks, creates READY, and ends once RELEASE exists (or after a minute). With
+// "--hold-exclusive" it holds them as a copy in progress or a scan may: open for writing, and on
+// Windows shared with no other program.
 #include <stdio.h>
 #include <string.h>
 #ifdef _WIN32
@@ -68,10 +70,21 @@ static void pause10ms() {
 }
 #endif
 
-static int hold(const char *ready, const char *release, char **files) {
+// Opens `name` for writing and shares it with no other program; false when it cannot.
+static bool openExclusively(const char *name) {
+#ifdef _WIN32
+  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL) !=
+         INVALID_HANDLE_VALUE;
+#else
+  return open(name, O_RDWR) >= 0;
+#endif
+}
+
+static int hold(bool exclusive, const char *ready, const char *release, char **files) {
   for (; *files != NULL; files++) {
-    if (fopen(*files, "rb") == NULL) {  // left open until the process ends
-      perror(*files);
+    // Left open until the process ends.
+    if (exclusive ? !openExclusively(*files) : fopen(*files, "rb") == NULL) {
+      fprintf(stderr, "cannot hold %s\n", *files);
       return 2;
     }
   }
@@ -91,8 +104,9 @@ static int hold(const char *ready, const char *release, char **files) {
 }
 
 int main(int argc, char **argv) {
-  if (argc >= 4 && strcmp(argv[1], "--hold") == 0) {
-    return hold(argv[2], argv[3], argv + 4);
+  bool exclusive = argc >= 4 && strcmp(argv[1], "--hold-exclusive") == 0;
+  if (exclusive || (argc >= 4 && strcmp(argv[1], "--hold") == 0)) {
+    return hold(exclusive, argv[2], argv[3], argv + 4);
   }
 #ifdef _WIN32
   if (argc == 5 && strcmp(argv[1], "--in-console") == 0) {
