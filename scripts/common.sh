@@ -24,10 +24,12 @@ configure() {
 # The scripts run under pipefail: no pipe here ends in a reader that may stop before the writer
 # has written all (grep -q, head), or the writer's SIGPIPE fails the pipe at random.
 
-# Installs those of the Debian packages named that are missing. That needs root; a package of
-# another architecture (wine32:i386) has its architecture added first.
+# Installs those of the Debian packages named that are missing (with --no-install-recommends
+# first, without the packages they recommend). That needs root; a package of another
+# architecture (wine32:i386) has its architecture added first.
 need_packages() {
-  local package missing=()
+  local package missing=() options=()
+  [ "${1:-}" != --no-install-recommends ] || { options=("$1") && shift; }
   for package in "$@"; do
     [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) == *"install ok installed"* ]] ||
       missing+=("$package")
@@ -44,7 +46,7 @@ need_packages() {
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q </dev/null
-  apt-get install -y -q "${missing[@]}" </dev/null
+  apt-get install -y -q "${options[@]}" "${missing[@]}" </dev/null
 }
 
 # True when this machine's kernel runs 32-bit x86 programs (some kernels are built without
