@@ -81,6 +81,7 @@ extern const char holderReady[], holderRelease[];
 struct GameRecord {
   int pid = -1;
   std::string fds;
+  std::string marker;  // the value of STUB_GAME_MARKER in its environment
   std::vector<std::string> argv;
 };
 std::optional<GameRecord> waitForGameRecord(const std::filesystem::path &dir,
@@ -116,8 +117,8 @@ struct StubServer {
   unsigned short port() const {
     return boundPort;
   }
-  std::vector<std::string> requests();  // the datagrams received so far
-  std::optional<Clock::time_point> firstRequestAt();
+  std::vector<std::string> requests();                // the datagrams received so far
+  std::optional<Clock::time_point> firstRequestAt();  // when the first arrived
 
  private:
   void serve();

@@ -2,6 +2,7 @@
 // directory and ends with status 0:
 //   pid N
 //   fds 0 1 2        (the descriptors open at its start; POSIX only)
+//   marker VALUE     (STUB_GAME_MARKER in its environment, empty without it)
 //   argc N
 //   LENGTH:ARGUMENT  (one line per element of its argument vector, slot 0 first)
 // The record appears whole or not at all: it is written under another name first.
@@ -11,6 +12,7 @@
 // "--hold-exclusive" it holds them as a copy in progress or a scan may: open for writing, and on
 // Windows shared with no other program.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #ifdef _WIN32
 #include <process.h>
@@ -127,7 +129,9 @@ int main(int argc, char **argv) {
     perror("stub game: game-record.tmp");
     return 2;
   }
-  fprintf(record, "pid %d\nfds%s\nargc %d\n", (int)getpid(), fds, argc);
+  const char *marker = getenv("STUB_GAME_MARKER");
+  fprintf(record, "pid %d\nfds%s\nmarker %s\nargc %d\n", (int)getpid(), fds,
+          marker != NULL ? marker : "", argc);
   for (int i = 0; i < argc; i++) {
     fprintf(record, "%lu:", (unsigned long)strlen(argv[i]));
     fwrite(argv[i], 1, strlen(argv[i]), record);
