@@ -93,10 +93,16 @@ check_reprotest() {
   local clone=$1 sources variations=+all,-user_group status=0
   sources=$(mktemp -d)
   git -C "$clone" archive HEAD | tar -x -C "$sources" || return 1
-  if [ ! -c /dev/fuse ] || ! command -v disorderfs >/dev/null; then
-    echo "reprotest: not varying the order of folder listings: this machine has no FUSE for disorderfs"
+  # disorderfs is a FUSE file system: where none can be mounted, the other variations run.
+  mkdir "$sources.mount"
+  if disorderfs --shuffle-dirents=yes "$sources" "$sources.mount" >/dev/null 2>&1; then
+    fusermount -u "$sources.mount" 2>/dev/null || fusermount3 -u "$sources.mount" 2>/dev/null ||
+      umount "$sources.mount"
+  else
+    echo "reprotest: not varying the order of folder listings: disorderfs cannot mount here (no FUSE)"
     variations+=,-fileordering
   fi
+  rmdir "$sources.mount"
   reprotest --no-diffoscope --vary="$variations" -s "$sources" "bash scripts/release out" \
     "out/protoswitch-unsigned.exe out/$zip" >"$sources.log" 2>&1 || status=$?
   [ $status -eq 0 ] || cat "$sources.log" >&2
