@@ -33,24 +33,29 @@ std::map<std::string, std::pair<long, long>> changeTimes(const fs::path &dir) {
   return times;
 }
 
-// A time zone whose local time at `now` is 01:01:01, so that for the next nine seconds every
-// field of a time stamp needs its leading zero. The POSIX form takes minutes and seconds.
-struct Zone {
-  long offset;     // seconds east of UTC
-  std::string tz;  // TZ=...
-};
-Zone oneDigitZone(time_t now) {
-  long offset = ((3661 - (long)(now % 86400)) % 86400 + 86400) % 86400;
-  char tz[32];
-  snprintf(tz, sizeof tz, "TZ=XXX-%ld:%ld:%ld", offset / 3600, offset / 60 % 60, offset % 60);
-  return {offset, tz};
+// The seconds east of UTC of a zone whose local time at `now` is 01:01:01: for nine seconds then,
+// every field of a time stamp needs its leading zero.
+long oneDigitOffset(time_t now) {
+  return ((3661 - (long)(now % 86400)) % 86400 + 86400) % 86400;
 }
 
-// The stamps that the local time of `zone` reads between `from` and `to`.
-std::vector<std::string> stampsIn(const Zone &zone, time_t from, time_t to) {
+// The value of a variable in the launcher's environment that the game must find in its own.
+const char marker[] = "handed on";
+
+// What a launch at `now` adds to the environment: that zone (the POSIX form takes minutes and
+// seconds), and the marker.
+std::vector<std::string> launchEnvironment(time_t now) {
+  long offset = oneDigitOffset(now);
+  char tz[32];
+  snprintf(tz, sizeof tz, "TZ=XXX-%ld:%ld:%ld", offset / 3600, offset / 60 % 60, offset % 60);
+  return {tz, std::string("STUB_GAME_MARKER=") + marker};
+}
+
+// The stamps that the local time of the zone of a launch at `from` reads between `from` and `to`.
+std::vector<std::string> stampsOfLaunch(time_t from, time_t to) {
   std::vector<std::string> stamps;
   for (time_t t = from; t <= to; t++) {
-    time_t shifted = t + zone.offset;
+    time_t shifted = t + oneDigitOffset(from);
     struct tm utc {};
     gmtime_r(&shifted, &utc);
     char text[16];
@@ -75,14 +80,11 @@ void expectMessage(const std::string &err, const std::string &message,
   }
 }
 
-// The value of a variable in the launcher's environment that the game must find in its own.
-const char marker[] = "handed on";
-
-// Expects the game to have received the launcher's own vector and the time stamp of `zone`, and
-// the launcher's environment; the shell gives the game its own path in slot 0, and the
+// Expects the game of a launch at `from` to have received the launcher's own vector, the time
+// stamp and the launcher's environment; the shell gives the game its own path in slot 0, and the
 // environment Windows gives an elevated game.
 void expectGameArguments(const GameRecord &record, const std::vector<std::string> &args,
-                         const Zone &zone, time_t from, time_t to, bool throughTheShell = false) {
+                         time_t from, time_t to, bool throughTheShell = false) {
   ASSERT_EQ(record.argv.size(), args.size() + 4);
   EXPECT_TRUE(std::regex_search(
       record.argv[0], std::regex(throughTheShell ? "\\\\quake3\\.exe$" : "protoswitch(\\.exe)?$")))
@@ -92,7 +94,7 @@ void expectGameArguments(const GameRecord &record, const std::vector<std::string
   }
   EXPECT_EQ(record.argv[args.size() + 1], "+set");
   EXPECT_EQ(record.argv[args.size() + 2], "cg_time");
-  std::vector<std::string> stamps = stampsIn(zone, from, to);
+  std::vector<std::string> stamps = stampsOfLaunch(from, to);
   EXPECT_NE(std::find(stamps.begin(), stamps.end(), record.argv[args.size() + 3]), stamps.end())
       << "stamp " << record.argv[args.size() + 3] << ", expected " << stamps.front();
   if (!throughTheShell) {
@@ -241,13 +243,13 @@ std::string substitute(std::string text, unsigned short port) {
   return text;
 }
 
-// Runs `command` in the installation, in `zone`, with the marker in its environment (and through
-// the shell when `shell` is true), and waits for the stub game's record when the game is expected
-// to start.
-Outcome launch(const Installation &game, const std::vector<std::string> &command, const Zone &zone,
+// Runs `command` in the installation with the environment of a launch at `from` (and through the
+// shell when `shell` is true), and waits for the stub game's record when the game is expected to
+// start.
+Outcome launch(const Installation &game, const std::vector<std::string> &command, time_t from,
                bool starts, int descriptors, std::optional<GameRecord> *record,
                bool shell = false) {
-  std::vector<std::string> environment = {zone.tz, std::string("STUB_GAME_MARKER=") + marker};
+  std::vector<std::string> environment = launchEnvironment(from);
   if (shell) {
     environment.push_back("PROTOSWITCH_TEST_SHELL_START=1");
   }
@@ -312,9 +314,8 @@ void runRow(const Row &row, unsigned short serverPort) {
   bool starts = !row.message;
   bool shell = row.shell && launcherIsPrefixed();
   time_t from = time(nullptr);
-  Zone zone = oneDigitZone(from);
   std::optional<GameRecord> record;
-  Outcome run = launch(game, refusing, zone, starts, row.descriptors, &record, shell);
+  Outcome run = launch(game, refusing, from, starts, row.descriptors, &record, shell);
   time_t to = time(nullptr);
   holder.reset();
   gameHolder.reset();
@@ -331,7 +332,7 @@ void runRow(const Row &row, unsigned short serverPort) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(err, "");
     ASSERT_TRUE(record.has_value()) << "the game never started";
-    expectGameArguments(*record, args, zone, from, to, shell);
+    expectGameArguments(*record, args, from, to, shell);
   } else {
     EXPECT_EQ(run.status, 1);
     expectMessage(err, *row.message, reason);
@@ -353,15 +354,16 @@ void runRow(const Row &row, unsigned short serverPort) {
     EXPECT_EQ(requests.size(), 0u);
   }
   if (!row.reply && server.firstRequestAt()) {
-    // From the request's arrival, as the kernel stamped it, to the launcher's end.
-    EXPECT_GE(run.ended - *server.firstRequestAt(), 1990ms) << "gave up before 2 seconds";
+    // The stub thread records the request when it wakes, which a busy machine may delay by
+    // some tens of milliseconds: hence 50 ms under the 2 seconds.
+    EXPECT_GE(run.ended - *server.firstRequestAt(), 1950ms) << "gave up before 2 seconds";
     EXPECT_LT(run.ended - *server.firstRequestAt(), 3500ms) << "waited far beyond 2 seconds";
   }
 
   if (!row.held.empty()) {
     SCOPED_TRACE("the same launch again, the paks free");
     fs::remove(game.dir.path / gameRecordName);
-    Outcome again = launch(game, command, zone, true, 0, &record);
+    Outcome again = launch(game, command, from, true, 0, &record);
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.err, "");
     EXPECT_TRUE(record.has_value()) << "the game never started";
@@ -477,7 +479,8 @@ std::vector<Row> connectRows() {
           .answers("\\protocol\\43")
           .switchesTo(43)
           .fails("Can't start quake3.exe", "No such file or directory"),
-      Row("GameHeld").answers("\\protocol\\68").holdingTheGame(),
+      // Another program holds quake3.exe (a scan, a copy) after a refused rename: Windows' own
+      // reason follows the warning, not the rename's.
       Row("GameHeldAfterAPakUnderBothNames")
           .with({{"baseq3/pak4.32", "old pak4"}})
           .answers("\\protocol\\68")
@@ -628,14 +631,12 @@ TEST(GameFolder, PathWithSpaces) {
                                    "name", "Player One"};
   command.insert(command.end(), args.begin(), args.end());
   time_t from = time(nullptr);
-  Zone zone = oneDigitZone(from);
-  Outcome run =
-      runProgram(command, game.dir.path, {zone.tz, std::string("STUB_GAME_MARKER=") + marker});
+  Outcome run = runProgram(command, game.dir.path, launchEnvironment(from));
   std::optional<GameRecord> record = waitForGameRecord(game.dir.path, 10000ms);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   ASSERT_TRUE(record.has_value());
-  expectGameArguments(*record, args, zone, from, time(nullptr));
+  expectGameArguments(*record, args, from, time(nullptr));
   Snapshot files = game.files();
   files.erase(launcher.filename().string());
   EXPECT_EQ(files, game.expected(68));

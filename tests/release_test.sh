@@ -206,6 +206,7 @@ EOF
 # tampered with as a row says. Each row ends with the status and the line it names.
 check_download() {
   local clone=$1 signed=$2 unsigned=$3 keys=$4 download=$4/download row status expected said
+  local expected_status row_status
   local compiler entries=(LICENSE.txt=good/LICENSE.txt README.txt=good/README.txt
                           protoswitch.exe=good/protoswitch.exe)
   compiler=$(dpkg-query -W -f '${Version}' g++-mingw-w64-i686-posix)

@@ -10,13 +10,10 @@ TEST(StartFailure, ReadsWindowsReasonsAsTheCRuntimeDoesAndBlocksAsPermissionDeni
     int number;
   } cases[] = {
       {32, EACCES},     // ERROR_SHARING_VIOLATION: another program holds quake3.exe
-      {33, EACCES},     // ERROR_LOCK_VIOLATION
-      {8, ENOMEM},      // ERROR_NOT_ENOUGH_MEMORY
       {1816, ENOMEM},   // ERROR_NOT_ENOUGH_QUOTA
       {4, EMFILE},      // ERROR_TOO_MANY_OPEN_FILES
       {193, ENOEXEC},   // ERROR_BAD_EXE_FORMAT
-      {225, EACCES},    // ERROR_VIRUS_INFECTED
-      {1260, EACCES},   // ERROR_ACCESS_DISABLED_BY_POLICY
+      {1260, EACCES},   // ERROR_ACCESS_DISABLED_BY_POLICY: a program blocked
       {65538, EINVAL},  // unknown, though its low 16 bits are ERROR_FILE_NOT_FOUND
   };
   for (const auto &c : cases) {

@@ -270,8 +270,6 @@ StubServer::StubServer(std::optional<std::string> reply, unsigned short port)
     throw std::runtime_error(std::string("stub server cannot bind: ") + strerror(errno));
   }
   boundPort = ntohs(address.sin_port);
-  int on = 1;
-  setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   thread = std::thread([this] { serve(); });
 }
 
@@ -289,40 +287,20 @@ void StubServer::serve() {
       continue;
     }
     sockaddr_in from{};
-    iovec content = {datagram.data(), datagram.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &content;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got = recvmsg(socket, &message, 0);
+    socklen_t length = sizeof from;
+    ssize_t got = recvfrom(socket, datagram.data(), datagram.size(), 0, (sockaddr *)&from, &length);
     if (got < 0) {
       continue;
-    }
-    // When it arrived: the kernel's stamp, not this thread's wake-up, which a busy machine
-    // delays. The stamp is of the real-time clock; its age moves it onto the steady clock.
-    Clock::time_point arrived = Clock::now();
-    cmsghdr *stamp = CMSG_FIRSTHDR(&message);
-    if (stamp != nullptr && stamp->cmsg_level == SOL_SOCKET &&
-        stamp->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec kernel{}, now{};
-      memcpy(&kernel, CMSG_DATA(stamp), sizeof kernel);
-      clock_gettime(CLOCK_REALTIME, &now);
-      arrived -= std::chrono::seconds(now.tv_sec - kernel.tv_sec) +
-                 std::chrono::nanoseconds(now.tv_nsec - kernel.tv_nsec);
     }
     {
       std::lock_guard<std::mutex> hold(lock);
       if (!firstAt) {
-        firstAt = arrived;
+        firstAt = Clock::now();
       }
       received.emplace_back(datagram.data(), (size_t)got);
     }
     if (reply) {
-      sendto(socket, reply->data(), reply->size(), 0, (sockaddr *)&from, message.msg_namelen);
+      sendto(socket, reply->data(), reply->size(), 0, (sockaddr *)&from, length);
     }
   }
 }

@@ -117,8 +117,8 @@ struct StubServer {
   unsigned short port() const {
     return boundPort;
   }
-  std::vector<std::string> requests();                // the datagrams received so far
-  std::optional<Clock::time_point> firstRequestAt();  // when the first arrived
+  std::vector<std::string> requests();  // the datagrams received so far
+  std::optional<Clock::time_point> firstRequestAt();
 
  private:
   void serve();
