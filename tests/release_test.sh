@@ -39,18 +39,24 @@ as_other_user() {
 }
 
 # The release (scripts/release) built twice from one commit must give the same bytes: as this
-# user from a clone ($1, where that commit is tagged as this version's), in UTC with umask 022,
-# into $2; and as another user from a git archive, nine hours east of UTC (spelled out, so that it
-# needs no time zone data) with umask 077, with compiler flags and the released executable named
-# in its environment. It must hold what a player needs, the text files with Windows line ends, the
-# compiler it was built with, and no path of the machine it was built on nor a way in of the tests.
+# user from a clone ($1: the sources as they stand, with the throwaway publisher's certificates of
+# $3 committed, tagged as this version's), in UTC with umask 022, into $2; and as another user from
+# a git archive, nine hours east of UTC (spelled out, so that it needs no time zone data) with
+# umask 077, with compiler flags and the released executable named in its environment. It must
+# hold what a player needs, the text files with Windows line ends, the compiler it was built with,
+# and no path of the machine it was built on nor a way in of the tests.
 check_release() {
-  local clone=$1 first=$2 other file text commit hook
+  local clone=$1 first=$2 keys=$3 other file text commit hook
   rm -rf "$clone" "$first"
   other=$(mktemp -d)
-  # The commit is made first, so that the clone has it.
-  commit=$(snapshot_commit) && git clone -q --no-checkout . "$clone" &&
-    git -C "$clone" checkout -q "$commit" && git -C "$clone" tag "v$version" &&
+  # The commit is made first, so that the clone has it; the clone takes no tag or branch of this
+  # repository's, whatever they are named, and its own commit and tag are named in full.
+  commit=$(snapshot_commit) && git clone -q --no-checkout --no-tags . "$clone" &&
+    git -C "$clone" checkout -q --detach "$commit" &&
+    cp "$keys/publisher.pem" "$clone/packaging/publisher.pem" &&
+    git -C "$clone" add packaging/publisher.pem &&
+    git -C "$clone" -c user.name=scripts/test -c user.email=test@protoswitch.invalid \
+      commit -q -m "Name the throwaway publisher" && git -C "$clone" tag "v$version" &&
     mkdir "$other/sources" && git -C "$clone" archive HEAD | tar -x -C "$other/sources" || return 1
   [ "$(id -u)" -ne 0 ] || chown -R 65534:65534 "$other"
   (cd "$clone" && umask 022 && TZ=UTC0 scripts/release "$first") >/dev/null &&
@@ -111,39 +117,87 @@ check_reprotest() {
   return $status
 }
 
-# A throwaway key in $1: in a PKCS#12 file, and on a SoftHSM token of that folder's own (whose
-# configuration SOFTHSM2_CONF names), with its certificate, password, PIN and a wrong one, all
-# readable by their owner alone; and another signer's key and certificate.
+# Makes a key $keys/NAME-key.pem and its certificate $keys/NAME.pem ($1) for the subject $2,
+# issued by the certificate named $3 (none: self-signed), with the extensions that follow.
+certificate() {
+  local name=$1 subject=$2 issuer=$3 extension options=()
+  shift 3
+  [ -z "$issuer" ] || options=(-CA "$keys/$issuer.pem" -CAkey "$keys/$issuer-key.pem")
+  for extension in "$@"; do options+=(-addext "$extension"); done
+  openssl req -x509 -newkey rsa:2048 -nodes -subj "$subject" -days 2 "${options[@]}" \
+    -keyout "$keys/$name-key.pem" -out "$keys/$name.pem" 2>/dev/null
+}
+
+# A throwaway publisher in $1, as a certificate authority of its own that no store knows makes
+# one: a root, an intermediate, and the publisher's certificate (cert.pem), whose key is in a
+# PKCS#12 file with the intermediate and on a SoftHSM token of that folder's own (whose
+# configuration SOFTHSM2_CONF names). chain.pem holds what a signature carries, the publisher's
+# and the intermediate; publisher.pem the three, as the sources hold them. A password, a PIN and a
+# wrong one, all readable by their owner alone. Besides, a look-alike (another key with the
+# publisher's subject) and a time stamp authority's key.
 make_keys() {
-  local keys=$1
+  local keys=$1 ca=(basicConstraints=critical,CA:TRUE keyUsage=critical,keyCertSign)
   export SOFTHSM2_CONF=$keys/softhsm2.conf
   printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' \
     "$keys" >"$SOFTHSM2_CONF"
   mkdir "$keys/tokens" && printf 'throwaway\n' >"$keys/password" && printf '1234\n' >"$keys/pin" &&
     printf 'wrong\n' >"$keys/wrong" &&
-    openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=protoswitch throwaway publisher" \
-      -addext extendedKeyUsage=codeSigning -days 1 -keyout "$keys/key.pem" -out "$keys/cert.pem" \
-      2>/dev/null &&
-    openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=Somebody Else Entirely" \
-      -addext extendedKeyUsage=codeSigning -days 1 -keyout "$keys/other-key.pem" \
-      -out "$keys/other-cert.pem" 2>/dev/null &&
-    openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/cert.p12" \
-      -passout "file:$keys/password" &&
+    certificate root "/CN=protoswitch throwaway root" "" "${ca[@]}" &&
+    certificate intermediate "/CN=protoswitch throwaway intermediate" root "${ca[@]}" &&
+    certificate cert "/CN=protoswitch throwaway publisher" intermediate extendedKeyUsage=codeSigning &&
+    certificate other "/CN=protoswitch throwaway publisher" "" extendedKeyUsage=codeSigning &&
+    certificate tsa "/CN=protoswitch throwaway time stamps" "" extendedKeyUsage=critical,timeStamping &&
+    cat "$keys/cert.pem" "$keys/intermediate.pem" >"$keys/chain.pem" &&
+    cat "$keys/chain.pem" "$keys/root.pem" >"$keys/publisher.pem" &&
+    openssl pkcs12 -export -inkey "$keys/cert-key.pem" -in "$keys/cert.pem" \
+      -certfile "$keys/intermediate.pem" -out "$keys/cert.p12" -passout "file:$keys/password" &&
     softhsm2-util --init-token --free --label throwaway --pin 1234 --so-pin 5678 >/dev/null &&
-    softhsm2-util --import "$keys/key.pem" --token throwaway --label signing --id 01 --pin 1234 \
-      >/dev/null && rm "$keys/key.pem" && chmod 600 "$keys"/* ||
+    softhsm2-util --import "$keys/cert-key.pem" --token throwaway --label signing --id 01 --pin 1234 \
+      >/dev/null && rm "$keys/cert-key.pem" "$keys/root-key.pem" "$keys/intermediate-key.pem" &&
+    chmod 600 "$keys"/*.* "$keys"/{password,pin,wrong} ||
     { echo "cannot make a throwaway key" >&2; return 1; }
+}
+
+# A time stamp authority on 127.0.0.1 that answers with openssl ts, signing with the key tsa of
+# $1, whose certificate no store knows; it writes its port to $1/tsa.port, and its process is
+# tsa_process.
+start_time_stamps() {
+  printf '[tsa]\ndefault_tsa = t\n[t]\nserial = %s/tsa.serial\nsigner_digest = sha256\n' "$1" >"$1/tsa.cnf"
+  printf 'default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n' >>"$1/tsa.cnf"
+  /usr/bin/python3 -I -S -c '
+import http.server, subprocess, sys
+keys = sys.argv[1]
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", keys + "/tsa.cnf", "-queryfile",
+                                "/dev/stdin", "-signer", keys + "/tsa.pem", "-inkey", keys + "/tsa-key.pem",
+                                "-out", "/dev/stdout"], input=query, capture_output=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+    def log_message(self, *arguments):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+print(server.server_port, flush=True)
+server.serve_forever()' "$1" >"$1/tsa.port" &
+  tsa_process=$!
+  for _ in {1..100}; do [ ! -s "$1/tsa.port" ] || return 0; sleep 0.1; done
+  echo "the time stamp authority did not start" >&2
+  return 1
 }
 token=(PROTOSWITCH_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so
        "PROTOSWITCH_SIGN_PKCS11_KEY=pkcs11:token=throwaway;object=signing;type=private")
 
-# Expects the signed release in $1 to verify against the throwaway certificate in $3, to hold
-# its signed exe in the ZIP, and to give back the unsigned release's bytes ($2) with the
-# signature taken off.
+# Expects the signed release in $1 to verify against the throwaway root in $3, to hold its signed
+# exe in the ZIP, and to give back the unsigned release's bytes ($2) with the signature taken off.
 expect_signed() {
   local signed=$1 unsigned=$2 keys=$3 file
-  osslsigncode verify -CAfile "$keys/cert.pem" -in "$signed/protoswitch.exe" >/dev/null ||
-    { echo "the signature does not verify against the certificate" >&2; return 1; }
+  osslsigncode verify -CAfile "$keys/root.pem" -TSA-CAfile "$keys/tsa.pem" \
+    -in "$signed/protoswitch.exe" >/dev/null ||
+    { echo "the signature does not verify against the throwaway root" >&2; return 1; }
   rm -rf "$keys/zip" "$keys/stripped.exe"
   osslsigncode remove-signature -in "$signed/protoswitch.exe" -out "$keys/stripped.exe" \
     >/dev/null || return 1
@@ -158,23 +212,25 @@ expect_signed() {
 }
 
 # Releases of the clone $1 signed with the throwaway key in $3, named as a publisher may (from
-# the folder of the keys, the password through a pipe): with the PKCS#12 file, then on the
-# token, into the same folder. Each must be signed as expect_signed says. A key file others may
-# read is warned of.
+# the folder of the keys, the password through a pipe): with the PKCS#12 file, then on the token
+# with a time stamp, into the same folder $4. Each must be signed as expect_signed says. A key
+# file others may read is warned of. What follows $4 runs the release (osslsigncode of another
+# version in place).
 check_signing() {
-  local clone=$1 unsigned=$2 keys=$3 said
-  make_keys "$keys" || return 1
+  local clone=$1 unsigned=$2 keys=$3 out=$4 said
+  shift 4
   chmod 644 "$keys/cert.p12"
-  said=$(cd "$keys" && PROTOSWITCH_SIGN_PKCS12=cert.p12 \
-    PROTOSWITCH_SIGN_PASSWORD_FILE=<(cat password) "$clone/scripts/release" signed 2>&1 >/dev/null) &&
-    expect_signed "$keys/signed" "$unsigned" "$keys" || return 1
+  said=$(cd "$keys" && PROTOSWITCH_SIGN_PKCS12=cert.p12 PROTOSWITCH_SIGN_PASSWORD_FILE=<(cat password) \
+    "$@" "$clone/scripts/release" "$out" 2>&1 >/dev/null) &&
+    expect_signed "$keys/$out" "$unsigned" "$keys" || return 1
   chmod 600 "$keys/cert.p12"
   [[ $said == *"warning: other users may read $keys/cert.p12"* ]] ||
     { echo "no warning of a key others may read: $said" >&2; return 1; }
-  (cd "$keys" && env "${token[@]}" PROTOSWITCH_SIGN_CERT=cert.pem PROTOSWITCH_SIGN_PASSWORD_FILE=pin \
-    "$clone/scripts/release" signed >/dev/null) && expect_signed "$keys/signed" "$unsigned" "$keys" ||
-    return 1
-  echo "signed with a PKCS#12 file and on a token, verified, and the same bytes again unsigned"
+  (cd "$keys" && env "${token[@]}" PROTOSWITCH_SIGN_CERT=chain.pem PROTOSWITCH_SIGN_PASSWORD_FILE=pin \
+    PROTOSWITCH_SIGN_TIMESTAMP="http://127.0.0.1:$(cat tsa.port)/" "$@" "$clone/scripts/release" \
+    "$out" >/dev/null) && expect_signed "$keys/$out" "$unsigned" "$keys" || return 1
+  echo "$("$@" osslsigncode --version | sed -n '1s/,.*//p'): signed with a PKCS#12 file and on a token," \
+    "through an intermediate and time-stamped, verified, and the same bytes again unsigned"
 }
 
 # Puts the hash of the download's file $1 on its line of SHA256SUMS.
@@ -184,82 +240,108 @@ rehash() {
   sed -i "s/^[0-9a-f]*  ${1//./\\.}\$/$hash  $1/" SHA256SUMS
 }
 
-# Writes the ZIP $1 of the entries given as NAME=FILE (FILE: its content; NAME@TARGET: a link).
+# Writes the ZIP $1 of the entries given as NAME=FILE (FILE: its content).
 write_zip() {
   /usr/bin/python3 -I -S -W ignore - "$@" <<'EOF'
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w") as archive:
     for entry in sys.argv[2:]:
-        if "@" in entry:
-            name, target = entry.split("@", 1)
-            info = zipfile.ZipInfo(name)
-            info.external_attr = 0o120777 << 16
-            archive.writestr(info, target)
-        else:
-            name, path = entry.split("=", 1)
-            archive.writestr(name, open(path, "rb").read())
+        name, path = entry.split("=", 1)
+        archive.writestr(name, open(path, "rb").read())
 EOF
 }
 
+# The SHA-256 fingerprint of the certificate in the PEM file $1, as check-release writes it.
+fingerprint() {
+  local hash
+  read -r hash _ < <(openssl x509 -in "$1" -outform DER | sha256sum)
+  echo "$hash"
+}
+
 # README.md's check recipe, word for word, on downloads next to the clone $1: the signed release
-# in $2, the unsigned one in $3, each as published (all but protoswitch-unsigned.exe) and then
-# tampered with as a row says. Each row ends with the status and the line it names.
+# in $2 (signed on the token, through an intermediate, time-stamped), the unsigned one in $3, each
+# as published (all but protoswitch-unsigned.exe) and then tampered with as a row says. Each row
+# names the fault it catches, and ends with the status and the line it names. The check runs in
+# an environment that would mislead it (a relative PATH to the download's own programs, git
+# settings that turn line ends and name another repository, build settings, a time), and nothing
+# of the download may run. Only the rows whose names match the pattern $5 run, with what follows
+# $5 in front of the check (osslsigncode of another version in place). $4: the keys.
 check_download() {
-  local clone=$1 signed=$2 unsigned=$3 keys=$4 download=$4/download row status expected said
-  local expected_status row_status
-  local compiler entries=(LICENSE.txt=good/LICENSE.txt README.txt=good/README.txt
-                          protoswitch.exe=good/protoswitch.exe)
+  local clone=$1 signed=$2 unsigned=$3 keys=$4 only=$5 download=$4/download row status expected
+  local said expected_status row_status variables others compiler publisher stranger program
+  local entries=(LICENSE.txt=good/LICENSE.txt README.txt=good/README.txt protoswitch.exe=good/protoswitch.exe)
+  shift 5
   compiler=$(dpkg-query -W -f '${Version}' g++-mingw-w64-i686-posix)
-  ln -sfn "$clone" "$keys/protoswitch" || return 1
+  publisher=$(fingerprint "$keys/cert.pem") && stranger=$(fingerprint "$keys/other.pem") &&
+    mkdir -p "$keys/home" && printf '[core]\n\tautocrlf = true\n' >"$keys/home/.gitconfig" || return 1
   local rows=(
-    "genuine, checked in a shell with build settings of its own|0|OK: the download is protoswitch $version, tag v$version (commit *), signed by /CN=protoswitch throwaway publisher"
-    "entries that climb and an absolute one|1|scripts/check-release: $zip holds other entries than LICENSE.txt, README.txt and protoswitch.exe"
-    "links for entries|1|scripts/check-release: $zip holds * as a link or folder, not a plain file"
-    "each entry twice, a fake first|1|scripts/check-release: $zip holds an entry twice"
+    "genuine, the root of its publisher and its time stamp in no store, checked by root in another user's clone|0|OK: the download is protoswitch $version, tag v$version (commit *), signed by SHA-256 $publisher (CN=protoswitch throwaway publisher), time-stamped by a root this machine does not know (SHA-256 *)"
+    "a second program in a local entry of the ZIP that its directory does not list|1|scripts/check-release: $zip is not the ZIP the sources give, with the signed executable"
+    "a payload inside the certificate table, its length grown|1|scripts/check-release: protoswitch.exe is not the executable the sources give, with its signature attached"
+    "an unauthenticated blob added to the signature|1|scripts/check-release: the signature of protoswitch.exe carries what no signing writes (unsigned data 1.3.6.1.4.1.42921.1.2.1)"
+    "re-signed by a look-alike, another key with the publisher's subject|1|scripts/check-release: protoswitch.exe is signed by a certificate the sources do not name: SHA-256 $stranger"
     "re-signed, its line dropped|1|scripts/check-release: protoswitch.exe has no line in SHA256SUMS"
-    "re-signed by another|0|OK: * signed by /CN=Somebody Else Entirely"
-    "a byte of the signature changed|1|scripts/check-release: the signature of protoswitch.exe does not verify: *"
+    "a byte of the signed executable changed|1|scripts/check-release: the signature of protoswitch.exe does not verify against the certificates of packaging/publisher.pem"
     "an untagged commit|1|scripts/check-release: the release names commit *, but the tag v$version is commit *"
-    "a name not of the release|1|scripts/check-release: SHA256SUMS names a file that is not of protoswitch $version's release"
-    "unsigned, a byte changed|1|scripts/check-release: protoswitch.exe is not the executable the sources give, signature taken off"
-    "unsigned, a byte changed, another compiler|2|scripts/check-release: cannot tell: protoswitch.exe is not the executable the sources give, signature taken off, but this machine builds with another toolchain (g++-mingw-w64-i686-posix $compiler here, 1.0-1 in the release): *"
+    "the -source.txt's time moved|1|scripts/check-release: $source_file gives the time *, but the tag's commit was made at *"
+    "a second built-on line|1|scripts/check-release: $source_file names its toolchain otherwise than a release does"
+    "a SHA256SUMS line that names two files|1|scripts/check-release: SHA256SUMS names a file that is not of protoswitch $version's release"
+    "SHA256SUMS with CR LF line ends|1|scripts/check-release: SHA256SUMS has Windows line ends (CR LF) where a release writes LF: use it as published"
+    "no temporary folder where TMPDIR says|2|scripts/check-release: cannot tell: no temporary folder can be made in /nonexistent: No such file or directory"
+    "the ZIP alone, its entries flagged as encrypted|1|scripts/check-release: $zip holds no protoswitch.exe that can be read"
+    "the ZIP alone, with entries that climb out and an absolute one|1|scripts/check-release: $zip is not the ZIP the sources give, with the signed executable"
+    "unsigned, a certificate table of junk added|1|scripts/check-release: protoswitch.exe has a certificate table that holds no signature"
+    "unsigned, a byte changed|1|scripts/check-release: protoswitch.exe is not the executable the sources give"
+    "unsigned, a byte changed, another compiler|2|scripts/check-release: cannot tell: protoswitch.exe is not the executable the sources give, but this machine builds with another toolchain (g++-mingw-w64-i686-posix $compiler here, 1.0-1 in the release): *"
     "unsigned, no toolchain named|0|OK: * unsigned"
   )
   status=0
   for row in "${rows[@]}"; do
     IFS='|' read -r row expected_status expected <<<"$row"
+    [[ $row =~ $only ]] || continue
     rm -rf "$download" /tmp/protoswitch-escaped /tmp/protoswitch-escaped-absolute "$keys/touched"
-    mkdir "$download" || return 1
+    mkdir -p "$download/bin" || return 1
     if [[ $row == unsigned* ]]; then
       cp "$unsigned"/{protoswitch.exe,protoswitch-*,SHA256SUMS} "$download/"
     else
       cp "$signed"/{protoswitch.exe,protoswitch-*,SHA256SUMS} "$download/"
     fi
     rm "$download/protoswitch-unsigned.exe"
+    for program in bin/stat bin/git git; do
+      printf '#!/bin/sh\ntouch %q\n' "$keys/touched" >"$download/$program" && chmod +x "$download/$program"
+    done
     (
       cd "$download" && mkdir good && (cd good && cmake -E tar xf "../$zip") && case $row in
-        *climb*) write_zip "$zip" "${entries[@]}" ../../protoswitch-escaped=good/README.txt \
-          /tmp/protoswitch-escaped-absolute=good/README.txt && rehash "$zip" ;;
-        links*) write_zip "$zip" LICENSE.txt@../built-zip/LICENSE.txt README.txt@../built-zip/README.txt \
-          protoswitch.exe@../built/protoswitch-unsigned.exe && rehash "$zip" ;;
-        *twice*) write_zip "$zip" {LICENSE.txt,README.txt,protoswitch.exe}=good/README.txt \
-          "${entries[@]}" && rehash "$zip" ;;
+        *"local entry"*) "$tests/tamper" hidden-entry "$zip" /bin/true && rehash "$zip" ;;
+        *"inside the certificate table"*)
+          "$tests/tamper" padded-table protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
+        *"unauthenticated blob"*)
+          osslsigncode add -addUnauthenticatedBlob -in protoswitch.exe -out blob.exe >/dev/null &&
+            mv blob.exe protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
         re-signed*)
           osslsigncode remove-signature -in protoswitch.exe -out bare.exe >/dev/null &&
-            osslsigncode sign -certs "$keys/other-cert.pem" -key "$keys/other-key.pem" -h sha256 \
+            osslsigncode sign -certs "$keys/other.pem" -key "$keys/other-key.pem" -h sha256 \
               -in bare.exe -out protoswitch.exe.new >/dev/null && mv protoswitch.exe.new protoswitch.exe &&
             rm "$zip" bare.exe && rehash protoswitch.exe ;;&
         *dropped) sed -i '/  protoswitch[.]exe$/d' SHA256SUMS ;;
-        "a byte of the signature"*)
-          printf 'x' | dd of=protoswitch.exe bs=1 seek=$(($(stat -c %s protoswitch.exe) - 300)) \
-            conv=notrunc status=none && rm "$zip" && rehash protoswitch.exe ;;
+        "a byte of the signed"*)
+          printf 'x' | dd of=protoswitch.exe bs=1 seek=1024 conv=notrunc status=none && rm "$zip" &&
+            rehash protoswitch.exe ;;
         *untagged*)
           printf 'touch %q\n' "$keys/touched" >>"$clone/scripts/release" &&
             git -C "$clone" -c user.name=test -c user.email=test@protoswitch.invalid \
               commit -q -a -m "touches a file" &&
             sed -i "s/^commit .*/commit $(git -C "$clone" rev-parse HEAD)/" "$source_file" &&
-            git -C "$clone" checkout -q "v$version" && rehash "$source_file" ;;
-        *"not of the release"*) printf '%064d  /dev/zero\n' 0 >>SHA256SUMS ;;
+            git -C "$clone" checkout -q --detach "refs/tags/v$version" && rehash "$source_file" ;;
+        *"time moved") sed -i 's/^SOURCE_DATE_EPOCH /&1/' "$source_file" && rehash "$source_file" ;;
+        *"built-on line") sed -i '4p' "$source_file" && rehash "$source_file" ;;
+        *"two files") sed -i "s/  protoswitch[.]exe\$/& $zip/" SHA256SUMS ;;
+        *"CR LF"*) sed -i 's/$/\r/' SHA256SUMS ;;
+        *encrypted) rm protoswitch.exe && "$tests/tamper" encrypted "$zip" && rehash "$zip" ;;
+        *climb*) rm protoswitch.exe && write_zip "$zip" "${entries[@]}" \
+          ../../protoswitch-escaped=good/README.txt /tmp/protoswitch-escaped-absolute=good/README.txt &&
+          rehash "$zip" ;;
+        *junk*) "$tests/tamper" junk-table protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
         *"byte changed"*)
           printf 'x' | dd of=protoswitch.exe bs=1 seek=300 conv=notrunc status=none &&
             rm "$zip" && rehash protoswitch.exe ;;&
@@ -269,9 +351,21 @@ check_download() {
         *"no toolchain"*) sed -i '/^built /d' "$source_file" && rehash "$source_file" ;;
       esac && rm -r good
     ) || { echo "cannot tamper with a download: $row" >&2; return 1; }
-    said=$(cd "$download" && SOURCE_DATE_EPOCH=1 CXXFLAGS=-fno-inline PROTOSWITCH_RELEASED_EXE=/bin/true \
-      ../protoswitch/scripts/check-release 2>"$keys/said") && row_status=0 || row_status=$?
+    ln -sfn "$clone" "$keys/protoswitch" || return 1
+    if [[ $row == genuine* ]] && [ "$(id -u)" -eq 0 ]; then
+      # Root checks a clone of another user's, which git reads for its owner alone.
+      others=$(mktemp -d) && chmod 755 "$others" && cp -a "$clone" "$others/protoswitch" &&
+        chown -R 65534:65534 "$others/protoswitch" && ln -sfn "$others/protoswitch" "$keys/protoswitch" ||
+        return 1
+    fi
+    variables=(PATH="bin:.:$PATH" HOME="$keys/home" GIT_DIR=/nonexistent SOURCE_DATE_EPOCH=1
+               CXXFLAGS=-fno-inline PROTOSWITCH_RELEASED_EXE=/bin/true)
+    [[ $row != *TMPDIR* ]] || variables+=(TMPDIR=/nonexistent)
+    said=$(cd "$download" && env "${variables[@]}" "$@" ../protoswitch/scripts/check-release \
+      2>"$keys/said") && row_status=0 || row_status=$?
     [ "$row_status" -eq 0 ] || said=$(cat "$keys/said")
+    [ -z "${others:-}" ] || rm -rf "$others"
+    others=
     if [ "$row_status" != "$expected_status" ] || [[ ${said##*$'\n'} != $expected ]] ||
       { [ "$row_status" -ne 0 ] && [ "$(wc -l <<<"$said")" -ne 1 ]; }; then
       echo "check-release on a download, $row: status $row_status, not $expected_status, or not the line expected:" >&2
@@ -279,7 +373,7 @@ check_download() {
       status=1
     elif [ -e /tmp/protoswitch-escaped ] || [ -e /tmp/protoswitch-escaped-absolute ] ||
       [ -e "$keys/touched" ]; then
-      echo "check-release on a download, $row: wrote outside its folder, or ran the release's script" >&2
+      echo "check-release on a download, $row: wrote outside its folder, or ran a program of the download or the untagged commit" >&2
       status=1
     else
       echo "$row: ${said##*$'\n'}"
@@ -309,17 +403,19 @@ print(s.getsockname()[1], flush=True); time.sleep(120)' >"$keys/silent" &
   local pkcs12="PROTOSWITCH_SIGN_PKCS12=$keys/cert.p12" pin="PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/pin"
   local rows=(
     "SOURCE_DATE_EPOCH=abc"
+    "SOURCE_DATE_EPOCH=1733700000000"
     "GIT_DIR=/nonexistent"
     "$pkcs12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong"
     "PROTOSWITCH_SIGN_PKCS12=$keys/missing.p12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/password"
     "$pkcs12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/missing"
-    "$pkcs12 ${token[*]} PROTOSWITCH_SIGN_CERT=$keys/cert.pem $pin"
-    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/cert.pem PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong"
-    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/cert.pem $pin PROTOSWITCH_SIGN_TIMESTAMP=http://127.0.0.1:1/"
-    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/cert.pem $pin PROTOSWITCH_SIGN_TIME_LIMIT=2
+    "$pkcs12 ${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem $pin"
+    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong"
+    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem $pin PROTOSWITCH_SIGN_TIMESTAMP=http://127.0.0.1:1/"
+    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem $pin PROTOSWITCH_SIGN_TIME_LIMIT=2
      PROTOSWITCH_SIGN_TIMESTAMP=http://127.0.0.1:$(cat "$keys/silent")/"
     "another release's SHA256SUMS"
     "a build tree not of these sources"
+    "a folder at the -source.txt's name"
   )
   status=0
   for row in "${rows[@]}"; do
@@ -330,6 +426,7 @@ print(s.getsockname()[1], flush=True); time.sleep(120)' >"$keys/silent" &
     case $row in
       another*) sed -i 's/-1[.0-9]*-win32/-0.9.0-win32/' "$dir/SHA256SUMS" ;;
       "a build tree"*) rm -r "$dir/build" && mkdir "$dir/build" && touch "$dir/build/Makefile" ;;
+      "a folder"*) rm "$dir/$source_file" && mkdir "$dir/$source_file" ;;
     esac
     before=$(listing "$dir")
     read -ra words <<<"${row//[$'\n']/ }"
@@ -355,21 +452,59 @@ print(s.getsockname()[1], flush=True); time.sleep(120)' >"$keys/silent" &
   return "$status"
 }
 
+# Debian 12's own osslsigncode, 2.5-4 as apt installs it, unpacked from its package into a folder
+# of its own: prints its program.
+osslsigncode_25() {
+  local dir=$PWD/build/osslsigncode-2.5
+  if [ ! -x "$dir/usr/bin/osslsigncode" ]; then
+    rm -rf "$dir" && mkdir -p "$dir" && (
+      cd "$dir" && { apt-get download -q osslsigncode=2.5-4 || { apt-get update -q && apt-get download -q osslsigncode=2.5-4; }; } &&
+        dpkg-deb -x osslsigncode_2.5-4_*.deb .
+    ) >/dev/null 2>&1 || { echo "cannot download Debian's osslsigncode 2.5-4" >&2; return 1; }
+  fi
+  echo "$dir/usr/bin/osslsigncode"
+}
+
+# Signing and the checks that verify signatures, again with osslsigncode 2.5 in place of this
+# machine's (a mount namespace puts it at /usr/bin/osslsigncode, which the release and the check
+# reach through their fixed PATH). Where 2.5 is the one installed, all ran with it already.
+check_osslsigncode_25() {
+  local clone=$1 unsigned=$2 keys=$3 program with
+  if [[ $(osslsigncode --version | sed -n 1p) == "osslsigncode 2.5,"* ]]; then
+    echo "this machine's osslsigncode is Debian 12's 2.5: every row ran with it"
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "osslsigncode 2.5: not tried, as putting it in place needs root"
+    return 0
+  fi
+  program=$(osslsigncode_25) || return 1
+  with=(unshare -m sh -c 'mount --bind "$0" /usr/bin/osslsigncode && exec "$@"' "$program")
+  check_signing "$clone" "$unsigned" "$keys" signed-2.5 "${with[@]}" &&
+    check_download "$clone" "$keys/signed-2.5" "$unsigned" "$keys" '^(genuine|a byte of the signed)' \
+      "${with[@]}"
+}
+
 clone=$PWD/build/release-clone
 first=$PWD/build/release-1
+tests=$PWD/tests
 keys=$(mktemp -d)
-trap 'rm -rf "$keys"' EXIT
+tsa_process=
+trap '[ -z "$tsa_process" ] || kill "$tsa_process" 2>/dev/null || true; rm -rf "$keys"' EXIT
 failed=()
+make_keys "$keys" && start_time_stamps "$keys" || exit 1
 say "building the Windows release twice, as two users from a clone and an archive, to compare"
-check_release "$clone" "$first" || failed+=(two-builders)
+check_release "$clone" "$first" "$keys" || failed+=(two-builders)
 say "building it twice under reprotest's variations, the order of folder listings among them"
 check_reprotest "$clone" || failed+=(reprotest)
 say "signing the release with a throwaway key, in a file and on a token"
-check_signing "$clone" "$first" "$keys" || failed+=(signing)
+check_signing "$clone" "$first" "$keys" signed || failed+=(signing)
 say "checking downloads, genuine and tampered with, as a downloader would"
-check_download "$clone" "$keys/signed" "$first" "$keys" || failed+=(check-release)
+check_download "$clone" "$keys/signed" "$first" "$keys" . || failed+=(check-release)
 say "refusing releases that cannot be made, and leaving the files of their folder as they were"
 check_refusals "$clone" "$keys/signed" "$keys" || failed+=(refusals)
+say "signing and checking again with Debian 12's own osslsigncode, 2.5"
+check_osslsigncode_25 "$clone" "$first" "$keys" || failed+=(osslsigncode-2.5)
 if [ ${#failed[@]} -gt 0 ]; then
   say "the release checks FAILED: ${failed[*]}"
   exit 1
