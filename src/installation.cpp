@@ -80,13 +80,33 @@ static void move(const char *from, const char *to) {
   }
 }
 
-// Renames quake3.FROM to quake3.TO.
+// True when quake3.SUFFIX is a folder, or a link to one: never a client.
+static bool folderAt(const char *suffix) {
+  char name[nameBufferSize];
+  formName(name, quakeExe, suffix, "");
+  return entryIsFolder(name);
+}
+
+// Renames quake3.FROM to quake3.TO, unless quake3.FROM is a folder: a folder never moves into or
+// out of a client's name.
 static void moveExe(const char *fromSuf, const char *toSuf) {
   char from[nameBufferSize];
   char to[nameBufferSize];
   formName(from, quakeExe, fromSuf, "");
   formName(to, quakeExe, toSuf, "");
-  move(from, to);
+  if (!folderAt(fromSuf)) {
+    move(from, to);
+  }
+}
+
+// Parks quake3.exe as quake3.PARKED and activates quake3.ARRIVING in its place. The active
+// executable moves out of the way before its counterpart moves in, but never to make room for a
+// folder.
+static void switchExes(const char *parkedSuf, const char *arrivingSuf) {
+  if (!folderAt(arrivingSuf)) {
+    moveExe(quakeExeSuf, parkedSuf);
+  }
+  moveExe(arrivingSuf, quakeExeSuf);
 }
 
 // Does the pak renames of `moves`, each base name first to last.
@@ -137,9 +157,7 @@ void changeTo43() {
   if (clientVersion() != 68) {
     return;
   }
-  // The active executable moves out of the way before its counterpart moves in.
-  moveExe(quakeExeSuf, quake68Suf);
-  moveExe(quake43Suf, quakeExeSuf);
+  switchExes(quake68Suf, quake43Suf);
   movePaks(paksTo43);
 }
 
@@ -147,8 +165,7 @@ void changeTo68() {
   if (clientVersion() != 43) {
     return;
   }
-  moveExe(quakeExeSuf, quake43Suf);
-  moveExe(quake68Suf, quakeExeSuf);
+  switchExes(quake43Suf, quake68Suf);
   movePaks(paksTo68);
 }
 
@@ -188,14 +205,12 @@ static bool obstacle(Obstacle *found, ObstacleKind kind, int error, const char *
 }
 
 bool findObstacle(int protocol, Obstacle *found) {
-  // A client is never a folder: one under a parked client's name is in the way, whatever the
-  // renames met.
-  const char *parkedSufs[] = {quake68Suf, quake43Suf};
-  for (const char *suffix : parkedSufs) {
-    char parked[nameBufferSize];
-    formName(parked, quakeExe, suffix, "");
-    if (entryIsFolder(parked)) {
-      return obstacle(found, entryInTheWay, firstTaken.error, parked);
+  // A client is never a folder: one under a client's name is in the way, whatever the renames
+  // met.
+  const char *clientSufs[] = {quake68Suf, quake43Suf, quakeExeSuf};
+  for (const char *suffix : clientSufs) {
+    if (folderAt(suffix)) {
+      return obstacle(found, entryInTheWay, firstTaken.error, quakeExe, suffix);
     }
   }
   // A running game or a folder not the player's to write: closing the game, or the right to

@@ -28,7 +28,7 @@ void reachConsole();
 /// True when a file system entry of that name exists; a failed test counts as absence.
 bool entryExists(const char *name);
 
-/// True when `name` is a folder (a directory).
+/// True when `name` is a folder (a directory), or a link to one.
 bool entryIsFolder(const char *name);
 
 /// The character that joins a folder's name and a file's in a name as the player sees it.

@@ -19,8 +19,9 @@ bool entryExists(const char *name) {
 }
 
 bool entryIsFolder(const char *name) {
+  // stat, not lstat: a link to a folder is no more a client than the folder.
   struct stat status;
-  return lstat(name, &status) == 0 && S_ISDIR(status.st_mode);
+  return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 int renameNoReplace(const char *from, const char *to) {

@@ -67,6 +67,7 @@ bool entryExists(const char *name) {
 }
 
 bool entryIsFolder(const char *name) {
+  // A link to a folder (a symbolic link or a junction) carries the folder's attribute itself.
   DWORD attributes = GetFileAttributesA(name);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }

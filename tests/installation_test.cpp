@@ -222,4 +222,14 @@ TEST_F(RenameNoReplace, ExistenceTestSeesFilesAndDirectories) {
   EXPECT_FALSE(entryExists("missing/deeper"));
 }
 
+// A link to nothing is an entry all the same: a rename onto its name is refused.
+TEST_F(RenameNoReplace, ExistenceTestSeesALinkToNothing) {
+  std::error_code noLinks;
+  fs::create_symlink("missing", "dangling", noLinks);
+  if (noLinks) {
+    GTEST_SKIP() << "skipped: no link can be made here (" << noLinks.message() << ")";
+  }
+  EXPECT_TRUE(entryExists("dangling"));
+}
+
 }  // namespace

@@ -545,6 +545,25 @@ std::vector<Row> connectRows() {
           .with({{"quake3.32", directoryMark}})
           .answers("\\protocol\\43")
           .warns(", quake3.32 is in the way", "File exists"),
+      // A folder at a client's parked name never becomes quake3.exe, and the client that is
+      // there is not parked to make room for it.
+      Row("FolderAtTheParkedNameBesideTheOnlyClient")
+          .without({"quake3.16", "baseq3/{tarn}.16", "baseq3/!tarn!.16"})
+          .with({{"quake3.32", directoryMark}})
+          .answers("\\protocol\\68")
+          .warns(", quake3.32 is in the way", ""),
+      Row("FolderAtTheOtherClientsParkedName")
+          .without({"quake3.16"})
+          .with({{"quake3.16", directoryMark}})
+          .answers("\\protocol\\43")
+          .switchesTo(43)
+          .keeps({"quake3.exe"})
+          .warns(", quake3.16 is in the way", ""),
+      Row("LinkToAFolderAtTheParkedName")
+          .without({"quake3.16", "baseq3/{tarn}.16", "baseq3/!tarn!.16"})
+          .with({{"quake3.32", linkMark}})
+          .answers("\\protocol\\68")
+          .warns(", quake3.32 is in the way", ""),
       Row("NewClientMissing")
           .without({"quake3.exe"})
           .answers("\\protocol\\43")

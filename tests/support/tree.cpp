@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 const char directoryMark[] = "<directory>";
+const char linkMark[] = "<link to baseq3>";
 
 ScratchDir::ScratchDir(const std::string &label) {
   auto seed = (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
@@ -35,8 +36,10 @@ WorkingDir::~WorkingDir() {
 Snapshot snapshot(const fs::path &dir) {
   Snapshot tree;
   for (const auto &entry : fs::recursive_directory_iterator(dir)) {
-    std::string name = fs::relative(entry.path(), dir).generic_string();
-    tree[name] = entry.is_directory() ? directoryMark : readFile(entry.path());
+    std::string name = entry.path().lexically_relative(dir).generic_string();
+    tree[name] = entry.is_symlink()     ? linkMark
+                 : entry.is_directory() ? directoryMark
+                                        : readFile(entry.path());
   }
   return tree;
 }
@@ -60,7 +63,9 @@ void plant(const fs::path &dir, const Snapshot &tree) {
   for (const auto &[name, content] : tree) {
     fs::path target = dir / fs::path(name);
     fs::create_directories(content == directoryMark ? target : target.parent_path());
-    if (content != directoryMark) {
+    if (content == linkMark) {
+      fs::create_directory_symlink("baseq3", target);
+    } else if (content != directoryMark) {
       writeFile(target, content);
     }
   }

@@ -25,15 +25,17 @@ struct WorkingDir {
   fs::path previous;
 };
 
-// Relative path ('/' separated) -> content; a directory reads as directoryMark.
+// Relative path ('/' separated) -> content; a directory reads as directoryMark, a symbolic link
+// (planted as one to the folder baseq3) as linkMark.
 using Snapshot = std::map<std::string, std::string>;
 extern const char directoryMark[];
+extern const char linkMark[];
 
 Snapshot snapshot(const fs::path &dir);
 void writeFile(const fs::path &file, const std::string &content);
 std::string readFile(const fs::path &file);
 
-// Writes every entry of `tree` under `dir` (directoryMark makes a directory).
+// Writes every entry of `tree` under `dir` (directoryMark makes a directory, linkMark a link).
 void plant(const fs::path &dir, const Snapshot &tree);
 
 // The installation's files in the arrangement where protocol `active` (43 or 68) is active.
