@@ -54,6 +54,7 @@ enum ObstacleKind {
                     // which of them is not a client
   entryMissing,     // `name` is needed but is nowhere, under no name a rename starts from
   clientUnknown,    // nothing was refused, but the names cannot tell which client quake3.exe is
+  obstacleKinds,    // the number of kinds
 };
 struct Obstacle {
   ObstacleKind kind;

@@ -40,19 +40,34 @@ static char *getTime(char *buffer) {
 }
 
 // What the warning says of each kind of obstacle, after "Can't switch the installation": the
-// words before the name, as the player sees it, and after it; no name where none follow.
-static const struct {
+// words before the name, as the player sees it, and after it; no name where none follow. Each
+// kind's words stand at the kind's own index.
+static constexpr struct {
+  ObstacleKind kind;
   const char *before;
   const char *after;
 } obstacleWords[] = {
-    {", ", " could not be renamed"},
-    {", ", " is in the way"},
-    {", quake3.exe, quake3.16 and quake3.32 all exist", nullptr},
-    {": ", " is missing"},
-    {": the names do not tell which game quake3.exe is; start protoswitch once without "
+    {entryNotRenamed, ", ", " could not be renamed"},
+    {entryInTheWay, ", ", " is in the way"},
+    {threeClients, ", quake3.exe, quake3.16 and quake3.32 all exist", nullptr},
+    {entryMissing, ": ", " is missing"},
+    {clientUnknown,
+     ": the names do not tell which game quake3.exe is; start protoswitch once without "
      "arguments, then join again",
      nullptr},
 };
+
+/// True when every kind of obstacle has its words, at its own index.
+static constexpr bool wordsForEachKind() {
+  int index = 0;
+  for (const auto &words : obstacleWords) {
+    if (words.kind != index++) {
+      return false;
+    }
+  }
+  return index == obstacleKinds;
+}
+static_assert(wordsForEachKind(), "obstacleWords lists each ObstacleKind's words in its order");
 
 /// Writes the one line that says why the installation could not be switched and what stands in
 /// the way; it ends with the system's reason when a refused rename gave one.
