@@ -213,23 +213,23 @@ static void startElevated(const char *path, const char *const *argv) {
   keepStartFailure(GetLastError());
 }
 
+// ERROR_ELEVATION_REQUIRED: the game is marked to run as administrator.
+static const DWORD elevationRequired = 740;
+
 // Test builds alone: Wine starts a game marked to run as administrator without asking, so the
-// tests send the start through the shell by naming PROTOSWITCH_TEST_SHELL_START.
+// tests have every start refused as Windows refuses such a game, by naming
+// PROTOSWITCH_TEST_ELEVATION_REQUIRED.
 #ifdef PROTOSWITCH_TEST_HOOKS
-static bool shellStartForced() {
-  return getenv("PROTOSWITCH_TEST_SHELL_START") != NULL;
+static bool elevationRequiredForced() {
+  return getenv("PROTOSWITCH_TEST_ELEVATION_REQUIRED") != NULL;
 }
 #else
-static bool shellStartForced() {
+static bool elevationRequiredForced() {
   return false;
 }
 #endif
 
 void startGame(const char *path, const char *const *argv) {
-  if (shellStartForced()) {
-    startElevated(path, argv);
-    return;
-  }
   // _execv would join the arguments unquoted, so the line is built here and the game started
   // as a process of its own; this one then ends as _execv would end it.
   char *line = (char *)malloc(commandLine(NULL, argv) + 1);
@@ -247,17 +247,17 @@ void startGame(const char *path, const char *const *argv) {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process;
   // The application name is given, so no search path is used.
-  if (!CreateProcessA(path, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
-    DWORD reason = GetLastError();
-    // ERROR_ELEVATION_REQUIRED: the game is marked to run as administrator.
-    if (reason == 740) {
-      startElevated(path, argv);
-    } else {
-      keepStartFailure(reason);
-    }
-    return;
+  if (elevationRequiredForced()) {
+    SetLastError(elevationRequired);
+  } else if (CreateProcessA(path, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    exit(0);
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  exit(0);
+  DWORD reason = GetLastError();
+  if (reason == elevationRequired) {
+    startElevated(path, argv);
+  } else {
+    keepStartFailure(reason);
+  }
 }

@@ -184,7 +184,8 @@ struct Row {
     return fails("Can't start quake3.exe");
   }
   // The Windows build starts the game through the shell, as it does a game marked to run as
-  // administrator (a way in of its test build: Wine never asks for elevation).
+  // administrator: a way in of its test build refuses every start as Windows refuses such a game
+  // (Wine never asks for elevation).
   Row &throughTheShell() {
     shell = true;
     return *this;
@@ -251,7 +252,7 @@ Outcome launch(const Installation &game, const std::vector<std::string> &command
                bool shell = false) {
   std::vector<std::string> environment = launchEnvironment(from);
   if (shell) {
-    environment.push_back("PROTOSWITCH_TEST_SHELL_START=1");
+    environment.push_back("PROTOSWITCH_TEST_ELEVATION_REQUIRED=1");
   }
   Outcome run = runProgram(command, game.dir.path, environment, descriptors);
   *record = waitForGameRecord(game.dir.path, starts ? 10000ms : 0ms);
