@@ -93,29 +93,49 @@ void expectLaterRunsLoseNothing(Installation &game, const std::vector<std::strin
 }
 
 // As in a folder the player may not write: a toggle changes nothing and says nothing; a connect
-// launch changes nothing, says why, and starts the game all the same.
+// launch changes nothing, says why, and starts the game all the same. The link-and-unlink way
+// keeps the reason of its refused link.
 TEST(Faults, EveryRenameRefused) {
-  const std::vector<std::string> refused = {"trace=renameat2", "inject=renameat2:error=EACCES"};
+  const char *noreplaceRefused = setting("PROTOSWITCH_NOREPLACE_REFUSED");
+  ASSERT_NE(noreplaceRefused, nullptr) << "PROTOSWITCH_NOREPLACE_REFUSED names no fault";
+  const std::vector<std::string> ways[] = {
+      {"trace=renameat2", "inject=renameat2:error=EACCES"},
+      {"trace=renameat2,link,linkat", std::string("inject=") + noreplaceRefused,
+       "inject=link,linkat:error=EACCES"}};
   for (int start : {68, 43}) {
-    SCOPED_TRACE(start);
-    Installation game(start);
-    Outcome run = runProgram(strace(refused), game.dir.path);
-    EXPECT_TRUE(run.exited);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(game.files(), game.expected(start));
+    for (const auto &refused : ways) {
+      SCOPED_TRACE(testing::Message() << start << ", " << refused.back());
+      Installation game(start);
+      Outcome run = runProgram(strace(refused), game.dir.path);
+      EXPECT_TRUE(run.exited);
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(game.files(), game.expected(start));
 
-    StubServer server("\\protocol\\" + std::to_string(start == 68 ? 43 : 68));
-    std::vector<std::string> launch = launcherCommand();
-    launch.insert(launch.end(), {"+connect", "127.0.0.1:" + std::to_string(server.port())});
-    run = runProgram(underStrace(refused, launch), game.dir.path);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(
-        run.err,
-        "Can't switch the installation, quake3.exe could not be renamed: Permission denied\n");
-    EXPECT_TRUE(waitForGameRecord(game.dir.path, 10000ms).has_value());
-    EXPECT_EQ(game.files(), game.expected(start));
+      StubServer server("\\protocol\\" + std::to_string(start == 68 ? 43 : 68));
+      std::vector<std::string> launch = launcherCommand();
+      launch.insert(launch.end(), {"+connect", "127.0.0.1:" + std::to_string(server.port())});
+      run = runProgram(underStrace(refused, launch), game.dir.path);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(
+          run.err,
+          "Can't switch the installation, quake3.exe could not be renamed: Permission denied\n");
+      EXPECT_TRUE(waitForGameRecord(game.dir.path, 10000ms).has_value());
+      EXPECT_EQ(game.files(), game.expected(start));
+    }
   }
+}
+
+// A socket the system refuses ends the launch with the probe's own words and the system's reason.
+TEST(Faults, SocketRefused) {
+  Installation game(68);
+  std::vector<std::string> launch = launcherCommand();
+  launch.insert(launch.end(), {"+connect", "127.0.0.1:27960"});
+  Outcome run = runProgram(underStrace({"trace=socket", "inject=socket:error=EMFILE"}, launch),
+                           game.dir.path);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Open error on socket: Too many open files\n");
+  EXPECT_EQ(game.files(), game.expected(68));
 }
 
 // The same refusal without injection: an unprivileged user in a directory that is not theirs.
