@@ -94,7 +94,7 @@ static void moveExe(const char *fromSuf, const char *toSuf) {
   char to[nameBufferSize];
   formName(from, quakeExe, fromSuf, "");
   formName(to, quakeExe, toSuf, "");
-  if (!folderAt(fromSuf)) {
+  if (!entryIsFolder(from)) {
     move(from, to);
   }
 }

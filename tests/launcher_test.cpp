@@ -553,18 +553,13 @@ std::vector<Row> connectRows() {
           .with({{"quake3.32", directoryMark}})
           .answers("\\protocol\\68")
           .warns(", quake3.32 is in the way", ""),
-      Row("FolderAtTheOtherClientsParkedName")
+      Row("LinkToAFolderAtTheOtherClientsParkedName")
           .without({"quake3.16"})
-          .with({{"quake3.16", directoryMark}})
+          .with({{"quake3.16", linkMark}})
           .answers("\\protocol\\43")
           .switchesTo(43)
           .keeps({"quake3.exe"})
           .warns(", quake3.16 is in the way", ""),
-      Row("LinkToAFolderAtTheParkedName")
-          .without({"quake3.16", "baseq3/{tarn}.16", "baseq3/!tarn!.16"})
-          .with({{"quake3.32", linkMark}})
-          .answers("\\protocol\\68")
-          .warns(", quake3.32 is in the way", ""),
       Row("NewClientMissing")
           .without({"quake3.exe"})
           .answers("\\protocol\\43")
