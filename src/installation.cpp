@@ -2,7 +2,6 @@
 #include "installation.h"
 
 #include <errno.h>
-#include <string.h>
 
 #include "platform.h"
 
@@ -19,35 +18,33 @@ const char pk3sFor68[][pakNameSize] = {"pak3", "pak4", "pak5", "pak6", "pak7", "
 static const int pakCount43 = sizeof pk3sFor43 / sizeof pk3sFor43[0];
 static const int pakCount68 = sizeof pk3sFor68 / sizeof pk3sFor68[0];
 
-// The pak renames of a switch: each base name of `names` from `fromSuf` to `toSuf`. A table of
-// them ends with an entry without names.
-struct PakMove {
-  const char (*names)[pakNameSize];
+// Renames of a switch: for each of `count` base names, the fields of pakNameSize bytes from
+// `bases` on, FOLDER BASE FROM becomes FOLDER BASE TO.
+struct Renames {
+  const char *folder;
+  const char *bases;
   int count;
   const char *fromSuf;
   const char *toSuf;
 };
-static const PakMove paksTo43[] = {{pk3sFor43, pakCount43, quake43Suf, quakePK3Suf},
-                                   {pk3sFor68, pakCount68, quakePK3Suf, quake68Suf},
-                                   {nullptr, 0, nullptr, nullptr}};
-static const PakMove paksTo68[] = {{pk3sFor43, pakCount43, quakePK3Suf, quake43Suf},
-                                   {pk3sFor68, pakCount68, quake68Suf, quakePK3Suf},
-                                   {nullptr, 0, nullptr, nullptr}};
 
-// A rename of this run that was refused: why, and the name it concerns.
-struct Refusal {
-  int error;  // 0: none was
-  char name[nameBufferSize];
+// The renames of each switch, in their order: the active client is parked, the other client
+// takes its name, then the paks of 1.11 - 1.16n move, then those of 1.32.
+enum { parkRow, activateRow, pakRows, rowCount = 4 };
+static const Renames renamesTo43[rowCount] = {
+    {"", quakeExe, 1, quakeExeSuf, quake68Suf},
+    {"", quakeExe, 1, quake43Suf, quakeExeSuf},
+    {baseq3, pk3sFor43[0], pakCount43, quake43Suf, quakePK3Suf},
+    {baseq3, pk3sFor68[0], pakCount68, quakePK3Suf, quake68Suf},
 };
-// The first rename refused because its new name was taken, with that name; and the first
-// refused for another reason than that or a missing source (a file in use, no right to write),
-// with the name it could not move.
-static Refusal firstTaken, firstRefused;
+static const Renames renamesTo68[rowCount] = {
+    {"", quakeExe, 1, quakeExeSuf, quake43Suf},
+    {"", quakeExe, 1, quake68Suf, quakeExeSuf},
+    {baseq3, pk3sFor43[0], pakCount43, quakePK3Suf, quake43Suf},
+    {baseq3, pk3sFor68[0], pakCount68, quake68Suf, quakePK3Suf},
+};
 
-// Not inlined: every rename and name test forms names, and each copy of this loop cost the
-// Windows executable bytes it has no room for.
-__attribute__((noinline)) void formName(char *name, const char *first, const char *second,
-                                        const char *third) {
+void formName(char *name, const char *first, const char *second, const char *third) {
   const char *parts[] = {first, second, third};
   size_t length = 0;
   for (const char *part : parts) {
@@ -58,6 +55,11 @@ __attribute__((noinline)) void formName(char *name, const char *first, const cha
   name[length] = '\0';
 }
 
+// Forms the name `i` of the renames `row`, with `suffix`, its fromSuf or its toSuf.
+static void formRowName(char *name, const Renames *row, int i, const char *suffix) {
+  formName(name, row->folder, row->bases + i * pakNameSize, suffix);
+}
+
 int clientVersion() {
   // Only the parked protocol-68 client is looked at: if it is parked, 43 is active.
   char name[nameBufferSize];
@@ -65,74 +67,41 @@ int clientVersion() {
   return entryExists(name) ? 43 : 68;
 }
 
-// Renames `from` to `to`. The result is not examined: a rename that fails (a missing file, a
-// taken name, a file in use) leaves both names as they were, and the switch goes on. Only the
-// first refusals are kept, for the report of a switch that could not be finished.
-static void move(const char *from, const char *to) {
-  if (renameNoReplace(from, to) == 0 || errno == ENOENT) {
-    return;
-  }
-  bool taken = errno == EEXIST;
-  Refusal *kept = taken ? &firstTaken : &firstRefused;
-  if (kept->error == 0) {
-    kept->error = errno;
-    formName(kept->name, taken ? to : from, "", "");
+// Tells `report` of an obstacle met. It keeps the one the warning names: the first met of the
+// kind that comes first.
+static void tell(Obstacle *report, ObstacleKind kind, int error, const char *name) {
+  if (kind < report->kind) {
+    report->kind = kind;
+    report->error = error;
+    formName(report->name, name, "", "");
   }
 }
 
-// True when quake3.SUFFIX is a folder, or a link to one: never a client.
-static bool folderAt(const char *suffix) {
-  char name[nameBufferSize];
-  formName(name, quakeExe, suffix, "");
-  return entryIsFolder(name);
-}
-
-// Renames quake3.FROM to quake3.TO, unless quake3.FROM is a folder: a folder never moves into or
-// out of a client's name.
-static void moveExe(const char *fromSuf, const char *toSuf) {
-  char from[nameBufferSize];
-  char to[nameBufferSize];
-  formName(from, quakeExe, fromSuf, "");
-  formName(to, quakeExe, toSuf, "");
-  if (!entryIsFolder(from)) {
-    move(from, to);
+// Renames `from` to `to`, and tells `report` why that was refused, unless nothing was there to
+// move: a name taken as `taken` of the kind `takenKind`, any other reason (a file held open, a
+// folder not the player's to write) as `from` not renamed. A refused rename changes nothing.
+// Returns the error number of the refusal, 0 when the rename was done.
+static int move(Obstacle *report, const char *from, const char *to, ObstacleKind takenKind,
+                const char *taken) {
+  if (renameNoReplace(from, to) == 0) {
+    return 0;
   }
-}
-
-// Parks quake3.exe as quake3.PARKED and activates quake3.ARRIVING in its place. The active
-// executable moves out of the way before its counterpart moves in, but never to make room for a
-// folder.
-static void switchExes(const char *parkedSuf, const char *arrivingSuf) {
-  if (!folderAt(arrivingSuf)) {
-    moveExe(quakeExeSuf, parkedSuf);
+  int error = errno;
+  if (error == EEXIST) {
+    tell(report, takenKind, error, taken);
+  } else if (error != ENOENT) {
+    tell(report, entryNotRenamed, error, from);
   }
-  moveExe(arrivingSuf, quakeExeSuf);
+  return error;
 }
 
-// Does the pak renames of `moves`, each base name first to last.
-static void movePaks(const PakMove *moves) {
-  for (const PakMove *paks = moves; paks->names != nullptr; paks++) {
-    for (int i = 0; i < paks->count; i++) {
-      char from[nameBufferSize];
-      char to[nameBufferSize];
-      formName(from, baseq3, paks->names[i], paks->fromSuf);
-      formName(to, baseq3, paks->names[i], paks->toSuf);
-      move(from, to);
-    }
-  }
-}
-
-// True when any pak name that the renames of `moves` start from (`sources`) or produce exists.
-// With `ownOnly`, only the renames that make paks active count: those of the generation that
-// the switch goes to.
-static bool anyPakExists(const PakMove *moves, bool sources, bool ownOnly) {
-  for (const PakMove *paks = moves; paks->names != nullptr; paks++) {
-    if (ownOnly && paks->toSuf != quakePK3Suf) {
-      continue;
-    }
-    for (int i = 0; i < paks->count; i++) {
+// True when a name of the `count` pak rows from `rows` exists: a name they rename from, or with
+// `produced`, one they produce.
+static bool anyPakExists(const Renames *rows, int count, bool produced) {
+  for (const Renames *row = rows; row < rows + count; row++) {
+    for (int i = 0; i < row->count; i++) {
       char name[nameBufferSize];
-      formName(name, baseq3, paks->names[i], sources ? paks->fromSuf : paks->toSuf);
+      formRowName(name, row, i, produced ? row->toSuf : row->fromSuf);
       if (entryExists(name)) {
         return true;
       }
@@ -141,106 +110,104 @@ static bool anyPakExists(const PakMove *moves, bool sources, bool ownOnly) {
   return false;
 }
 
-// The pak renames of the switch to `protocol`.
-static const PakMove *paksTo(int protocol) {
-  return protocol == 43 ? paksTo43 : paksTo68;
-}
+// Does the renames of the switch to `protocol`: all of them, or when detection answers
+// `protocol` already (`finishing`), those that finish a switch cut short. Tells `report` what
+// stood in the way.
+static void follow(int protocol, bool finishing, Obstacle *report) {
+  const Renames *renames = protocol == 43 ? renamesTo43 : renamesTo68;
+  report->kind = obstacleKinds;
+  char active[nameBufferSize], parked[nameBufferSize], arriving[nameBufferSize];
+  formRowName(active, &renames[parkRow], 0, renames[parkRow].fromSuf);
+  formRowName(parked, &renames[parkRow], 0, renames[parkRow].toSuf);
+  formRowName(arriving, &renames[activateRow], 0, renames[activateRow].fromSuf);
 
-// True when the client of `protocol` is parked: quake3.16 for 43, quake3.32 for 68.
-static bool clientParked(int protocol) {
-  char parked[nameBufferSize];
-  formName(parked, quakeExe, protocol == 43 ? quake43Suf : quake68Suf, "");
-  return entryExists(parked);
+  // A client is never a folder or a link that leads nowhere: such an entry at a client's name is
+  // in the way, it is never moved, and no client moves for it. Finishing the switch to 43, the
+  // name detection read, where the 1.32 client rests, counts as well.
+  EntryKind activeKind = entryKind(active);
+  EntryKind arrivingKind = entryKind(arriving);
+  EntryKind parkedKind = finishing && protocol == 43 ? entryKind(parked) : noEntry;
+  if (activeKind == otherEntry) {
+    tell(report, entryInTheWay, 0, active);
+  }
+  if (arrivingKind == otherEntry) {
+    tell(report, entryInTheWay, 0, arriving);
+  }
+  if (parkedKind == otherEntry) {
+    tell(report, entryInTheWay, 0, parked);
+  }
+  bool clientsMove = report->kind == obstacleKinds;
+
+  // The active client moves out of the way before the other takes its name. Finishing, it stays:
+  // with detection answering `protocol` already, it may be the only client of the folder.
+  int parkError = ENOENT;
+  if (clientsMove && !finishing && activeKind == fileEntry) {
+    parkError = move(report, active, parked, threeClients, parked);
+    if (parkError == EEXIST && entryKind(parked) == otherEntry) {
+      tell(report, entryInTheWay, parkError, parked);
+    }
+  }
+  // quake3.exe taken: by the client that could not be parked, told already, or when finishing,
+  // by a client while the other two names hold clients too.
+  bool activated = clientsMove && arrivingKind == fileEntry &&
+                   move(report, arriving, active, threeClients, active) == 0;
+  bool clientToStart = activated || (activeKind == fileEntry && parkError != 0);
+
+  // A switch moves every pak. Finishing moves them only once their side of the switch has visibly
+  // begun, so that the paks of a folder with a single client and a stray parked name stay where
+  // they are: a name the renames produce exists, or the client of `protocol` is not parked while
+  // one of its own paks still is. (While its client is still parked, quake3.exe may be the other
+  // generation's, and the paks stay with it.)
+  const Renames *paks = renames + pakRows;
+  const Renames *ownPaks = protocol == 43 ? paks : paks + 1;
+  bool paksMove = !finishing;
+  if (finishing && anyPakExists(paks, rowCount - pakRows, false)) {
+    bool clientParked = arrivingKind != noEntry && !activated;
+    paksMove = anyPakExists(paks, rowCount - pakRows, true) ||
+               (!clientParked && anyPakExists(ownPaks, 1, false));
+    // Held back, the paks show the other generation: for 68, none of its own paks is anywhere;
+    // for 43, a folder without {tarn} and !tarn! reads the same with either client active.
+    if (!paksMove && clientToStart && protocol == 68) {
+      char missing[nameBufferSize];
+      formRowName(missing, ownPaks, 0, ownPaks->toSuf);
+      tell(report, entryMissing, 0, missing);
+    } else if (!paksMove && clientToStart) {
+      tell(report, clientUnknown, 0, active);
+    }
+  }
+  for (const Renames *row = paks; paksMove && row < renames + rowCount; row++) {
+    for (int i = 0; i < row->count; i++) {
+      char from[nameBufferSize], to[nameBufferSize];
+      formRowName(from, row, i, row->fromSuf);
+      formRowName(to, row, i, row->toSuf);
+      // A pak under both of its names: the copy named is the one that is not where the
+      // arrangement read first puts it, the one the player may move out. A switch renames from
+      // that arrangement's name; finishing renames to it.
+      move(report, from, to, pakInTheWay, finishing ? from : to);
+    }
+  }
+
+  // A switch to 43 that parked no 1.32 client leaves a folder that detection reads as 68.
+  if (protocol == 43 && !finishing && activeKind == noEntry && activated) {
+    tell(report, entryMissing, 0, parked);
+  }
 }
 
 void changeTo43() {
-  if (clientVersion() != 68) {
-    return;
+  Obstacle unread;  // the toggle tells nothing
+  if (clientVersion() == 68) {
+    follow(43, false, &unread);
   }
-  switchExes(quake68Suf, quake43Suf);
-  movePaks(paksTo43);
 }
 
 void changeTo68() {
-  if (clientVersion() != 43) {
-    return;
-  }
-  switchExes(quake43Suf, quake68Suf);
-  movePaks(paksTo68);
-}
-
-bool holdsArrangement(int protocol) {
-  return clientVersion() == protocol && !clientParked(protocol) &&
-         !anyPakExists(paksTo(protocol), true, false);
-}
-
-void finishSwitchTo(int protocol) {
-  if (clientVersion() != protocol) {
-    return;
-  }
-  // quake3.exe is never parked here: with detection answering `protocol` already, it may be the
-  // only client of the folder. The activation is safe, as a rename never replaces.
-  if (protocol == 43) {
-    moveExe(quake43Suf, quakeExeSuf);
-  }
-  // The paks are moved only once their side of the switch has visibly begun, so that the paks
-  // of a folder with a single client and a stray parked name stay where they are. A parked pak
-  // of the generation switched to shows a folder of both generations; but while its client is
-  // still parked, quake3.exe may be the other generation's, and the paks stay with it.
-  const PakMove *moves = paksTo(protocol);
-  if (anyPakExists(moves, false, false) ||
-      (!clientParked(protocol) && anyPakExists(moves, true, true))) {
-    movePaks(moves);
+  Obstacle unread;
+  if (clientVersion() == 43) {
+    follow(68, false, &unread);
   }
 }
 
-// Fills `found` with `kind`, the error number `error` and the entry named `first` `second`;
-// returns true.
-static bool obstacle(Obstacle *found, ObstacleKind kind, int error, const char *first,
-                     const char *second = "") {
-  found->kind = kind;
-  found->error = error;
-  formName(found->name, first, second, "");
-  return true;
-}
-
-bool findObstacle(int protocol, Obstacle *found) {
-  // A client is never a folder: one under a client's name is in the way, whatever the renames
-  // met.
-  const char *clientSufs[] = {quake68Suf, quake43Suf, quakeExeSuf};
-  for (const char *suffix : clientSufs) {
-    if (folderAt(suffix)) {
-      return obstacle(found, entryInTheWay, firstTaken.error, quakeExe, suffix);
-    }
-  }
-  // A running game or a folder not the player's to write: closing the game, or the right to
-  // write, settles it; nothing needs to move away.
-  if (firstRefused.error != 0) {
-    return obstacle(found, entryNotRenamed, firstRefused.error, firstRefused.name);
-  }
-  if (firstTaken.error != 0) {
-    // A client's rename is refused only when all three client names exist. Which of them is
-    // not a client, the names cannot tell, so none is named: the player looks. A pak taken
-    // under both names is the same pak twice, as a rule; the name taken is named.
-    bool pak = strncmp(firstTaken.name, baseq3, sizeof baseq3 - 1) == 0;
-    return obstacle(found, pak ? entryInTheWay : threeClients, firstTaken.error, firstTaken.name);
-  }
-  // Nothing was refused. Without a client to start, the game's start says what is missing.
-  char active[nameBufferSize];
-  formName(active, quakeExe, quakeExeSuf, "");
-  if (!entryExists(active) && !clientParked(43)) {
-    return false;
-  }
-  if (protocol == 43 && !clientParked(68)) {
-    return obstacle(found, entryMissing, 0, quakeExe, quake68Suf);
-  }
-  if (protocol == 68) {
-    // Only a folder without any pak of the 1.32 client, and the 1.16 paks active, stops here.
-    char pak[nameBufferSize];
-    formName(pak, baseq3, pk3sFor68[0], quakePK3Suf);
-    return obstacle(found, entryMissing, 0, pak);
-  }
-  // Both clients' names are there, but no pak shows which of them quake3.exe is: a folder
-  // without {tarn} and !tarn! paks reads the same with either client active.
-  return obstacle(found, clientUnknown, 0, active);
+bool switchForServer(int protocol, Obstacle *found) {
+  follow(protocol, clientVersion() == protocol, found);
+  return found->kind != obstacleKinds;
 }

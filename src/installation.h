@@ -34,27 +34,20 @@ void changeTo43();
 /// Makes the protocol-68 generation active, unless it already is. Reports nothing.
 void changeTo68();
 
-/// True when the installation holds the whole arrangement of `protocol` (43 or 68): detection
-/// answers it, its client is not parked, and no pak is left under a name that the switch to it
-/// renames from.
-bool holdsArrangement(int protocol);
-
-/// Finishes a switch to `protocol` that detection reads as done but the files show cut short:
-/// once more, the renames that activate its client and, when their side has begun, its paks.
-/// Their side has begun when a name they produce exists, or when the client of `protocol` is
-/// not parked but one of its own paks still is.
-void finishSwitchTo(int protocol);
-
-/// What keeps the installation from the arrangement of a protocol once a switch and its
-/// finishing are done, as the player is told it.
+/// What kept the installation from the arrangement of a protocol, as the player is told it. The
+/// kinds stand in the order the warning chooses among them: of all that a switch meets, it names
+/// the first kind, and of that kind what was met first.
 enum ObstacleKind {
+  entryInTheWay,    // `name`, a client's name, holds no client: a folder, or a link to one or
+                    // to nothing
   entryNotRenamed,  // `name` could not be renamed (held open, or no right to write)
-  entryInTheWay,    // `name` takes the name a rename needs: a folder at a client's, or a pak
   threeClients,     // quake3.exe, quake3.16 and quake3.32 all exist, and the names cannot tell
                     // which of them is not a client
+  pakInTheWay,      // a pak under both of its names: `name` is the copy that is not where the
+                    // arrangement read before the switch puts it
   entryMissing,     // `name` is needed but is nowhere, under no name a rename starts from
   clientUnknown,    // nothing was refused, but the names cannot tell which client quake3.exe is
-  obstacleKinds,    // the number of kinds
+  obstacleKinds,    // the number of kinds; as a kind, nothing met
 };
 struct Obstacle {
   ObstacleKind kind;
@@ -62,9 +55,10 @@ struct Obstacle {
   char name[nameBufferSize];  // the entry concerned, formed as the renames form it
 };
 
-/// Finds what keeps the installation from the arrangement of `protocol` after this run's
-/// renames. False when there is nothing to tell beyond what the game's start will say: no
-/// rename was refused and no client is left to start.
-bool findObstacle(int protocol, Obstacle *found);
+/// Brings the installation to the arrangement of `protocol` (43 or 68) for a connect launch: the
+/// switch when detection answers the other protocol, and otherwise the renames that finish a
+/// switch cut short. True when something kept it from that arrangement; `found` tells what.
+/// False when there is nothing to tell beyond what the game's start will say.
+bool switchForServer(int protocol, Obstacle *found);
 
 #endif

@@ -47,9 +47,10 @@ static constexpr struct {
   const char *before;
   const char *after;
 } obstacleWords[] = {
-    {entryNotRenamed, ", ", " could not be renamed"},
     {entryInTheWay, ", ", " is in the way"},
+    {entryNotRenamed, ", ", " could not be renamed"},
     {threeClients, ", quake3.exe, quake3.16 and quake3.32 all exist", nullptr},
+    {pakInTheWay, ", ", " is in the way"},
     {entryMissing, ": ", " is missing"},
     {clientUnknown,
      ": the names do not tell which game quake3.exe is; start protoswitch once without "
@@ -115,21 +116,12 @@ int main(int argc, char **argv) {
     exit(1);
   }
 
-  int protocol = serverVersion(argv[address]);
-  if (protocol == 68) {
-    changeTo68();
-  } else {
-    changeTo43();
-  }
-  // A switch cut short (a pak held open by a running game) reads as done from then on, so the
-  // files are checked, and what the last switch left undone is tried once more.
-  if (!holdsArrangement(protocol)) {
-    finishSwitchTo(protocol);
-    Obstacle obstacle;
-    if (!holdsArrangement(protocol) && findObstacle(protocol, &obstacle)) {
-      // The game starts anyway: from a server browser, the player may never see this.
-      warnOfObstacle(&obstacle);
-    }
+  // A switch cut short (a pak held open by a running game) reads as done from then on, so a
+  // launch that needs no switch finishes what the last one left undone.
+  Obstacle obstacle;
+  if (switchForServer(serverVersion(argv[address]), &obstacle)) {
+    // The game starts anyway: from a server browser, the player may never see this.
+    warnOfObstacle(&obstacle);
   }
 
   char path[nameBufferSize];

@@ -28,8 +28,13 @@ void reachConsole();
 /// True when a file system entry of that name exists; a failed test counts as absence.
 bool entryExists(const char *name);
 
-/// True when `name` is a folder (a directory), or a link to one.
-bool entryIsFolder(const char *name);
+/// What stands at a name, as the switch tells a client from what is none.
+enum EntryKind {
+  noEntry,     // nothing, or the test failed
+  fileEntry,   // a file, or a link to one
+  otherEntry,  // a folder, a link to one, or a link that leads nowhere: never a client
+};
+EntryKind entryKind(const char *name);
 
 /// The character that joins a folder's name and a file's in a name as the player sees it.
 extern const char shownSeparator;

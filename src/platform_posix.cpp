@@ -18,10 +18,16 @@ bool entryExists(const char *name) {
   return lstat(name, &status) == 0;
 }
 
-bool entryIsFolder(const char *name) {
-  // stat, not lstat: a link to a folder is no more a client than the folder.
+EntryKind entryKind(const char *name) {
   struct stat status;
-  return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
+  if (lstat(name, &status) != 0) {
+    return noEntry;
+  }
+  // A link is what it leads to; one that leads nowhere is no client either.
+  if (S_ISLNK(status.st_mode) && stat(name, &status) != 0) {
+    return otherEntry;
+  }
+  return S_ISDIR(status.st_mode) ? otherEntry : fileEntry;
 }
 
 int renameNoReplace(const char *from, const char *to) {

@@ -66,10 +66,29 @@ bool entryExists(const char *name) {
   return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool entryIsFolder(const char *name) {
+EntryKind entryKind(const char *name) {
   // A link to a folder (a symbolic link or a junction) carries the folder's attribute itself.
   DWORD attributes = GetFileAttributesA(name);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return noEntry;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return otherEntry;
+  }
+  // GetFileAttributes does not follow a link to a file, but opening it does: a link whose file is
+  // not found leads nowhere. Opened for no access, a file held by a running game opens all the
+  // same.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    DWORD reason = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) {
+      return reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND ? otherEntry
+                                                                              : fileEntry;
+    }
+    CloseHandle(file);
+  }
+  return fileEntry;
 }
 
 int renameNoReplace(const char *from, const char *to) {

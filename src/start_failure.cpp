@@ -63,11 +63,15 @@ static const struct {
     {1223, EACCES},  // ERROR_CANCELLED
     {1260, EACCES},  // ERROR_ACCESS_DISABLED_BY_POLICY
     {4551, EACCES},  // ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION
-    // Smart App Control (Windows 11) blocks a program of a bad or unknown reputation.
+    // Smart App Control (Windows 11) blocks a program of a bad or unknown reputation, or one
+    // whose reputation it cannot look up.
     {4556, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS
     {4557, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_PUA
     {4558, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_DANGEROUS_EXT
+    {4559, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_OFFLINE
+    {4580, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_UNFRIENDLY_FILE
     {4581, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_UNATTAINABLE
+    {4582, EACCES},  // ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE
 };
 
 int startFailureNumber(unsigned long reason) {

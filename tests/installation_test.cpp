@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "platform.h"
@@ -27,6 +28,16 @@ struct InScratch : ::testing::Test {
 };
 
 using Switching = InScratch;
+
+// A connect launch's switch to 43 or 68, what it tells aside.
+void joinServerOf43() {
+  Obstacle told;
+  switchForServer(43, &told);
+}
+void joinServerOf68() {
+  Obstacle told;
+  switchForServer(68, &told);
+}
 
 TEST_F(Switching, CompleteArrangementsRoundTrip) {
   for (int start : {43, 68}) {
@@ -91,12 +102,10 @@ TEST_F(Switching, MixedStates) {
        changeTo43,
        {{"quake3.32", directoryMark}}},
       {"not an installation", {{"readme.txt", "x"}}, changeTo43, {{"readme.txt", "x"}}},
-      {"a switch to 43 cut short is finished", cutShort, [] { finishSwitchTo(43); },
-       arrangement(43)},
-      {"a switch to 68 that moved no pak is finished", paksHeldTo68, [] { finishSwitchTo(68); },
+      {"a switch to 43 cut short is finished", cutShort, joinServerOf43, arrangement(43)},
+      {"a switch to 68 that moved no pak is finished", paksHeldTo68, joinServerOf68,
        complete68NoTarn},
-      {"finishing 68 parks no pak of a 1.16-only folder", only116, [] { finishSwitchTo(68); },
-       only116},
+      {"finishing 68 parks no pak of a 1.16-only folder", only116, joinServerOf68, only116},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,11 +146,10 @@ TEST_F(Switching, NeverLosesAFile) {
           } else if (parked68 == 2) {
             before["quake3.32"] = directoryMark;
           }
-          const std::pair<const char *, void (*)()> changes[] = {
-              {"switch to 43", changeTo43},
-              {"switch to 68", changeTo68},
-              {"finish 43", [] { finishSwitchTo(43); }},
-              {"finish 68", [] { finishSwitchTo(68); }}};
+          const std::pair<const char *, void (*)()> changes[] = {{"switch to 43", changeTo43},
+                                                                 {"switch to 68", changeTo68},
+                                                                 {"join 43", joinServerOf43},
+                                                                 {"join 68", joinServerOf68}};
           for (auto [what, change] : changes) {
             SCOPED_TRACE(testing::Message()
                          << "state " << exeMask << parked68 << tarnMask << pak4Mask << " " << what);
@@ -211,6 +219,7 @@ TEST_F(RenameNoReplace, UndoesTheLinkWhenTheUnlinkFails) {
   }
   plant(dir.path, {{"from", "a"}});
   EXPECT_NE(renameNoReplace("from", "to"), 0);
+  EXPECT_EQ(errno, EACCES) << "the reason of the refused unlink, not of the undoing";
   EXPECT_EQ(snapshot(dir.path), (Snapshot{{"from", "a"}}));
 }
 

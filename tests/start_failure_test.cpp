@@ -26,6 +26,7 @@ TEST(StartFailure, ReadsWindowsReasonsAsTheCRuntimeDoesAndBlocksAsPermissionDeni
       {216, ENOEXEC},  // ERROR_EXE_MACHINE_TYPE_MISMATCH: a 64-bit game
       {1223, EACCES},  // ERROR_CANCELLED: the player declined the elevation
       {4556, EACCES},  // Smart App Control: ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS
+      {4582, EACCES},  // ... and ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE
   };
   for (const auto &c : cases) {
     EXPECT_EQ(startFailureNumber(c.reason), c.number) << "reason " << c.reason;

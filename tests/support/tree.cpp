@@ -7,6 +7,7 @@
 
 const char directoryMark[] = "<directory>";
 const char linkMark[] = "<link to baseq3>";
+const char nowhereMark[] = "<link to nothing>";
 
 ScratchDir::ScratchDir(const std::string &label) {
   auto seed = (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
@@ -37,7 +38,7 @@ Snapshot snapshot(const fs::path &dir) {
   Snapshot tree;
   for (const auto &entry : fs::recursive_directory_iterator(dir)) {
     std::string name = entry.path().lexically_relative(dir).generic_string();
-    tree[name] = entry.is_symlink()     ? linkMark
+    tree[name] = entry.is_symlink()     ? (fs::exists(entry.path()) ? linkMark : nowhereMark)
                  : entry.is_directory() ? directoryMark
                                         : readFile(entry.path());
   }
@@ -65,7 +66,9 @@ void plant(const fs::path &dir, const Snapshot &tree) {
     fs::create_directories(content == directoryMark ? target : target.parent_path());
     if (content == linkMark) {
       fs::create_directory_symlink("baseq3", target);
-    } else if (content != directoryMark) {
+    } else if (content == nowhereMark) {
+      fs::create_symlink("nothing here", target);
+    } else if (content != directoryMark && content != nowhereMark) {
       writeFile(target, content);
     }
   }

@@ -26,16 +26,18 @@ struct WorkingDir {
 };
 
 // Relative path ('/' separated) -> content; a directory reads as directoryMark, a symbolic link
-// (planted as one to the folder baseq3) as linkMark.
+// (planted as one to the folder baseq3) as linkMark, and one that leads nowhere as nowhereMark.
 using Snapshot = std::map<std::string, std::string>;
 extern const char directoryMark[];
 extern const char linkMark[];
+extern const char nowhereMark[];
 
 Snapshot snapshot(const fs::path &dir);
 void writeFile(const fs::path &file, const std::string &content);
 std::string readFile(const fs::path &file);
 
-// Writes every entry of `tree` under `dir` (directoryMark makes a directory, linkMark a link).
+// Writes every entry of `tree` under `dir` (directoryMark makes a directory, linkMark and
+// nowhereMark a link).
 void plant(const fs::path &dir, const Snapshot &tree);
 
 // The installation's files in the arrangement where protocol `active` (43 or 68) is active.
