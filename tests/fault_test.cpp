@@ -10,39 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The ten renames of a switch to `to`, in their order.
-std::vector<std::pair<std::string, std::string>> renamesOfSwitchTo(int to) {
-  const char *parked = to == 43 ? ".32" : ".16";    // where the active client goes
-  const char *arriving = to == 43 ? ".16" : ".32";  // where the other one comes from
-  std::vector<std::pair<std::string, std::string>> renames = {
-      {"quake3.exe", std::string("quake3") + parked},
-      {std::string("quake3") + arriving, "quake3.exe"}};
-  for (const char *pak : {"{tarn}", "!tarn!"}) {
-    std::string base = std::string("baseq3/") + pak;
-    renames.push_back(to == 43 ? std::pair(base + ".16", base + ".pk3")
-                               : std::pair(base + ".pk3", base + ".16"));
-  }
-  for (const char *pak : {"pak3", "pak4", "pak5", "pak6", "pak7", "pak8"}) {
-    std::string base = std::string("baseq3/") + pak;
-    renames.push_back(to == 43 ? std::pair(base + ".pk3", base + ".32")
-                               : std::pair(base + ".32", base + ".pk3"));
-  }
-  return renames;
-}
-
-// `tree` after the first `count` renames of a switch to `to`.
-Snapshot afterRenames(Snapshot tree, int to, size_t count) {
-  auto renames = renamesOfSwitchTo(to);
-  for (size_t i = 0; i < count; i++) {
-    auto from = tree.find(renames[i].first);
-    if (from != tree.end() && tree.count(renames[i].second) == 0) {
-      tree[renames[i].second] = from->second;
-      tree.erase(from);
-    }
-  }
-  return tree;
-}
-
 std::vector<std::string> strace(const std::vector<std::string> &faults) {
   return underStrace(faults, launcherCommand());
 }
@@ -55,6 +22,31 @@ std::string nameOf(const Snapshot &tree, const std::string &content) {
     }
   }
   return "(none)";
+}
+
+// The files of a switch from `active` in the order it moves them: the active client leaves
+// before the other arrives, then the paks of 1.11 - 1.16n and those of 1.32 move, each name table
+// first to last.
+std::vector<std::string> switchOrder(const Installation &game, int active) {
+  std::vector<std::string> order = {active == 68 ? game.client68 : game.client43,
+                                    active == 68 ? game.client43 : game.client68};
+  for (const char *pak : {"{tarn}", "!tarn!", "pak3", "pak4", "pak5", "pak6", "pak7", "pak8"}) {
+    order.push_back(std::string("pak ") + pak);
+  }
+  return order;
+}
+
+// `start` with its first `count` files of `order` where `target` has them; with `alsoNext`, the
+// file after them under both names.
+Snapshot movedAhead(Snapshot start, const Snapshot &target, const std::vector<std::string> &order,
+                    size_t count, bool alsoNext = false) {
+  for (size_t i = 0; i < count + (alsoNext ? 1 : 0); i++) {
+    if (i < count) {
+      start.erase(nameOf(start, order[i]));
+    }
+    start[nameOf(target, order[i])] = order[i];
+  }
+  return start;
 }
 
 // Every content of `before` is still there under at least one name (at most `extraNames` more
@@ -172,7 +164,8 @@ TEST(Faults, KilledBeforeTheNthRename) {
           strace({"trace=renameat2", "inject=renameat2:signal=KILL:when=" + std::to_string(n)}),
           game.dir.path);
       EXPECT_NE(run.status, 1) << "the toggle ran to its end";
-      EXPECT_EQ(game.files(), afterRenames(game.expected(start), to, n - 1));
+      EXPECT_EQ(game.files(), movedAhead(game.expected(start), game.expected(to),
+                                         switchOrder(game, start), n - 1));
       expectLaterRunsLoseNothing(game, {}, 0);
     }
   }
@@ -193,10 +186,8 @@ TEST(Faults, FallbackKilledBeforeTheNthUnlink) {
       faults.push_back("inject=unlink:signal=KILL:when=" + std::to_string(n));
       Outcome run = runProgram(strace(faults), game.dir.path);
       EXPECT_NE(run.status, 1) << "the toggle ran to its end";
-      Snapshot expected = afterRenames(game.expected(start), to, n - 1);
-      auto linked = renamesOfSwitchTo(to)[n - 1];
-      expected[linked.second] = expected.at(linked.first);
-      EXPECT_EQ(game.files(), expected);
+      EXPECT_EQ(game.files(), movedAhead(game.expected(start), game.expected(to),
+                                         switchOrder(game, start), n - 1, true));
       expectLaterRunsLoseNothing(game, fallback, 1);
     }
   }
