@@ -77,19 +77,16 @@ static void tell(Obstacle *report, ObstacleKind kind, int error, const char *nam
   }
 }
 
-// Renames `from` to `to`, and tells `report` why that was refused, unless nothing was there to
-// move: a name taken as `taken` of the kind `takenKind`, any other reason (a file held open, a
-// folder not the player's to write) as `from` not renamed. A refused rename changes nothing.
-// Returns the error number of the refusal, 0 when the rename was done.
-static int move(Obstacle *report, const char *from, const char *to, ObstacleKind takenKind,
-                const char *taken) {
+// Renames `from` to `to`. Returns 0 when that was done, and otherwise the error number of the
+// refusal, which changed nothing: EEXIST for a name taken, which the caller tells, ENOENT for
+// nothing to move, and any other reason (a file held open, a folder not the player's to write)
+// told here, as `from` not renamed.
+static int move(Obstacle *report, const char *from, const char *to) {
   if (renameNoReplace(from, to) == 0) {
     return 0;
   }
   int error = errno;
-  if (error == EEXIST) {
-    tell(report, takenKind, error, taken);
-  } else if (error != ENOENT) {
+  if (error != EEXIST && error != ENOENT) {
     tell(report, entryNotRenamed, error, from);
   }
   return error;
@@ -108,6 +105,37 @@ static bool anyPakExists(const Renames *rows, int count, bool produced) {
     }
   }
   return false;
+}
+
+// Does the renames of the pak row `row`, and tells of the first pak found under both of its names
+// by the copy that is not where the paks of its table stood: the player moves that one out, and
+// the copy in use stays.
+static void movePaks(const Renames *row, bool finishing, Obstacle *report) {
+  int twice = -1;
+  bool othersMoved = false;
+  for (int i = 0; i < row->count; i++) {
+    char from[nameBufferSize], to[nameBufferSize];
+    formRowName(from, row, i, row->fromSuf);
+    formRowName(to, row, i, row->toSuf);
+    int error = move(report, from, to);
+    othersMoved = othersMoved || error == 0;
+    twice = error == EEXIST && twice < 0 ? i : twice;
+  }
+  if (twice < 0) {
+    return;
+  }
+  // They stood at the names renamed from when another of them was moved, and at the names renamed
+  // to when another stands there; without another to tell, where the arrangement read first puts
+  // them: a switch renames from its names, finishing renames to them.
+  bool stoodAtTo = finishing && !othersMoved;
+  for (int i = 0; i < row->count && !othersMoved; i++) {
+    char to[nameBufferSize];
+    formRowName(to, row, i, row->toSuf);
+    stoodAtTo = stoodAtTo || (i != twice && entryExists(to));
+  }
+  char stray[nameBufferSize];
+  formRowName(stray, row, twice, stoodAtTo ? row->fromSuf : row->toSuf);
+  tell(report, pakInTheWay, EEXIST, stray);
 }
 
 // Does the renames of the switch to `protocol`: all of them, or when detection answers
@@ -142,15 +170,21 @@ static void follow(int protocol, bool finishing, Obstacle *report) {
   // with detection answering `protocol` already, it may be the only client of the folder.
   int parkError = ENOENT;
   if (clientsMove && !finishing && activeKind == fileEntry) {
-    parkError = move(report, active, parked, threeClients, parked);
-    if (parkError == EEXIST && entryKind(parked) == otherEntry) {
-      tell(report, entryInTheWay, parkError, parked);
+    parkError = move(report, active, parked);
+    if (parkError == EEXIST) {
+      // Taken by a folder or a link that leads nowhere, or by a third client.
+      tell(report, entryKind(parked) == otherEntry ? entryInTheWay : threeClients, parkError,
+           parked);
     }
   }
   // quake3.exe taken: by the client that could not be parked, told already, or when finishing,
   // by a client while the other two names hold clients too.
-  bool activated = clientsMove && arrivingKind == fileEntry &&
-                   move(report, arriving, active, threeClients, active) == 0;
+  int activateError =
+      clientsMove && arrivingKind == fileEntry ? move(report, arriving, active) : ENOENT;
+  if (activateError == EEXIST) {
+    tell(report, threeClients, activateError, active);
+  }
+  bool activated = activateError == 0;
   bool clientToStart = activated || (activeKind == fileEntry && parkError != 0);
 
   // A switch moves every pak. Finishing moves them only once their side of the switch has visibly
@@ -176,15 +210,7 @@ static void follow(int protocol, bool finishing, Obstacle *report) {
     }
   }
   for (const Renames *row = paks; paksMove && row < renames + rowCount; row++) {
-    for (int i = 0; i < row->count; i++) {
-      char from[nameBufferSize], to[nameBufferSize];
-      formRowName(from, row, i, row->fromSuf);
-      formRowName(to, row, i, row->toSuf);
-      // A pak under both of its names: the copy named is the one that is not where the
-      // arrangement read first puts it, the one the player may move out. A switch renames from
-      // that arrangement's name; finishing renames to it.
-      move(report, from, to, pakInTheWay, finishing ? from : to);
-    }
+    movePaks(row, finishing, report);
   }
 
   // A switch to 43 that parked no 1.32 client leaves a folder that detection reads as 68.

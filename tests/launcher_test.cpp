@@ -607,6 +607,13 @@ std::vector<Row> connectRows() {
           .with({{"quake3.32", "stray"}})
           .answers("\\protocol\\43")
           .warns(", quake3.exe, quake3.16 and quake3.32 all exist", "File exists"),
+      // Cut short after the clients, the paks still tell which copy is in use.
+      Row("PakUnderBothNamesAfterASwitchCutShort")
+          .moved({{"quake3.exe", "quake3.32"}, {"quake3.16", "quake3.exe"}})
+          .with({{"baseq3/pak4.32", "old pak4"}})
+          .answers("\\protocol\\68")
+          .warns(", baseq3{/}pak4.32 is in the way", "File exists")
+          .followed("baseq3/pak4.32"),
       Row("FolderAtTheParkedName")
           .with({{"quake3.32", directoryMark}})
           .answers("\\protocol\\43")
