@@ -29,14 +29,11 @@ struct InScratch : ::testing::Test {
 
 using Switching = InScratch;
 
-// A connect launch's switch to 43 or 68, what it tells aside.
-void joinServerOf43() {
+// A connect launch's switch to `protocol`, what it tells aside.
+template <int protocol>
+void joinServer() {
   Obstacle told;
-  switchForServer(43, &told);
-}
-void joinServerOf68() {
-  Obstacle told;
-  switchForServer(68, &told);
+  switchForServer(protocol, &told);
 }
 
 TEST_F(Switching, CompleteArrangementsRoundTrip) {
@@ -102,10 +99,10 @@ TEST_F(Switching, MixedStates) {
        changeTo43,
        {{"quake3.32", directoryMark}}},
       {"not an installation", {{"readme.txt", "x"}}, changeTo43, {{"readme.txt", "x"}}},
-      {"a switch to 43 cut short is finished", cutShort, joinServerOf43, arrangement(43)},
-      {"a switch to 68 that moved no pak is finished", paksHeldTo68, joinServerOf68,
+      {"a switch to 43 cut short is finished", cutShort, joinServer<43>, arrangement(43)},
+      {"a switch to 68 that moved no pak is finished", paksHeldTo68, joinServer<68>,
        complete68NoTarn},
-      {"finishing 68 parks no pak of a 1.16-only folder", only116, joinServerOf68, only116},
+      {"finishing 68 parks no pak of a 1.16-only folder", only116, joinServer<68>, only116},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -148,8 +145,8 @@ TEST_F(Switching, NeverLosesAFile) {
           }
           const std::pair<const char *, void (*)()> changes[] = {{"switch to 43", changeTo43},
                                                                  {"switch to 68", changeTo68},
-                                                                 {"join 43", joinServerOf43},
-                                                                 {"join 68", joinServerOf68}};
+                                                                 {"join 43", joinServer<43>},
+                                                                 {"join 68", joinServer<68>}};
           for (auto [what, change] : changes) {
             SCOPED_TRACE(testing::Message()
                          << "state " << exeMask << parked68 << tarnMask << pak4Mask << " " << what);
