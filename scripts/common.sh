@@ -45,8 +45,29 @@ need_packages() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q </dev/null
-  apt-get install -y -q "${options[@]}" "${missing[@]}" </dev/null
+  apt_get update -q
+  apt_get install -y -q "${options[@]}" "${missing[@]}"
+}
+
+# Runs apt-get with the arguments given. Another apt or dpkg (a fresh machine runs its own at
+# boot) is waited for, ten minutes at most: apt waits for dpkg's lock itself, and an update that
+# finds the package lists locked is tried again.
+apt_get() {
+  local deadline=$((SECONDS + 600)) said
+  said=$(mktemp)
+  until apt-get -o DPkg::Lock::Timeout=600 "$@" </dev/null 2>&1 | tee "$said"; do
+    if ! grep -q 'Could not get lock' "$said"; then
+      rm -f "$said"
+      echo "$(basename "$0"): apt-get $1 failed" >&2
+      exit 1
+    elif ((SECONDS >= deadline)); then
+      rm -f "$said"
+      echo "$(basename "$0"): another apt has held its lock for ten minutes: start again once it has ended" >&2
+      exit 1
+    fi
+    sleep 5
+  done
+  rm -f "$said"
 }
 
 # True when this machine's kernel runs 32-bit x86 programs (some kernels are built without

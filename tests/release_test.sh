@@ -134,7 +134,7 @@ certificate() {
 # configuration SOFTHSM2_CONF names). chain.pem holds what a signature carries, the publisher's
 # and the intermediate; publisher.pem the three, as the sources hold them. A password, a PIN and a
 # wrong one, all readable by their owner alone. Besides, a look-alike (another key with the
-# publisher's subject) and a time stamp authority's key.
+# publisher's subject), a time stamp authority's key, and the intermediate's, which may sign too.
 make_keys() {
   local keys=$1 ca=(basicConstraints=critical,CA:TRUE keyUsage=critical,keyCertSign)
   export SOFTHSM2_CONF=$keys/softhsm2.conf
@@ -144,8 +144,10 @@ make_keys() {
     printf 'wrong\n' >"$keys/wrong" &&
     certificate root "/CN=protoswitch throwaway root" "" "${ca[@]}" &&
     certificate intermediate "/CN=protoswitch throwaway intermediate" root "${ca[@]}" &&
-    certificate cert "/CN=protoswitch throwaway publisher" intermediate extendedKeyUsage=codeSigning &&
-    certificate other "/CN=protoswitch throwaway publisher" "" extendedKeyUsage=codeSigning &&
+    certificate cert "/CN=protoswitch throwaway publisher" intermediate extendedKeyUsage=codeSigning \
+      basicConstraints=critical,CA:FALSE &&
+    certificate other "/CN=protoswitch throwaway publisher" "" extendedKeyUsage=codeSigning \
+      basicConstraints=critical,CA:FALSE &&
     certificate tsa "/CN=protoswitch throwaway time stamps" "" extendedKeyUsage=critical,timeStamping &&
     cat "$keys/cert.pem" "$keys/intermediate.pem" >"$keys/chain.pem" &&
     cat "$keys/chain.pem" "$keys/root.pem" >"$keys/publisher.pem" &&
@@ -153,7 +155,7 @@ make_keys() {
       -certfile "$keys/intermediate.pem" -out "$keys/cert.p12" -passout "file:$keys/password" &&
     softhsm2-util --init-token --free --label throwaway --pin 1234 --so-pin 5678 >/dev/null &&
     softhsm2-util --import "$keys/cert-key.pem" --token throwaway --label signing --id 01 --pin 1234 \
-      >/dev/null && rm "$keys/cert-key.pem" "$keys/root-key.pem" "$keys/intermediate-key.pem" &&
+      >/dev/null && rm "$keys/cert-key.pem" "$keys/root-key.pem" &&
     chmod 600 "$keys"/*.* "$keys"/{password,pin,wrong} ||
     { echo "cannot make a throwaway key" >&2; return 1; }
 }
@@ -212,8 +214,8 @@ expect_signed() {
 }
 
 # Releases of the clone $1 signed with the throwaway key in $3, named as a publisher may (from
-# the folder of the keys, the password through a pipe): with the PKCS#12 file, then on the token
-# with a time stamp, into the same folder $4. Each must be signed as expect_signed says. A key
+# the folder of the keys, the password through a pipe), time-stamped: with the PKCS#12 file, then
+# on the token, into the same folder $4. Each must be signed as expect_signed says. A key
 # file others may read is warned of. What follows $4 runs the release (osslsigncode of another
 # version in place).
 check_signing() {
@@ -221,7 +223,8 @@ check_signing() {
   shift 4
   chmod 644 "$keys/cert.p12"
   said=$(cd "$keys" && PROTOSWITCH_SIGN_PKCS12=cert.p12 PROTOSWITCH_SIGN_PASSWORD_FILE=<(cat password) \
-    "$@" "$clone/scripts/release" "$out" 2>&1 >/dev/null) &&
+    PROTOSWITCH_SIGN_TIMESTAMP="http://127.0.0.1:$(cat tsa.port)/" "$@" "$clone/scripts/release" "$out" \
+    2>&1 >/dev/null) &&
     expect_signed "$keys/$out" "$unsigned" "$keys" || return 1
   chmod 600 "$keys/cert.p12"
   [[ $said == *"warning: other users may read $keys/cert.p12"* ]] ||
@@ -251,6 +254,17 @@ with zipfile.ZipFile(sys.argv[1], "w") as archive:
 EOF
 }
 
+# Rewrites the signature of the download's protoswitch.exe where its signer's key does not reach,
+# as tests/tamper's signature-$1 says, and attaches it as the release does; the ZIP goes, and
+# SHA256SUMS follows.
+rewrite_signature() {
+  osslsigncode extract-signature -pem -in protoswitch.exe -out signature.pem >/dev/null &&
+    osslsigncode remove-signature -in protoswitch.exe -out bare.exe >/dev/null &&
+    "$tests/tamper" "signature-$1" signature.pem "$keys" &&
+    "$clone/scripts/attach-signature" bare.exe signature.pem rewritten.exe &&
+    mv rewritten.exe protoswitch.exe && rm signature.pem bare.exe "$zip" && rehash protoswitch.exe
+}
+
 # The SHA-256 fingerprint of the certificate in the PEM file $1, as check-release writes it.
 fingerprint() {
   local hash
@@ -262,30 +276,54 @@ fingerprint() {
 # in $2 (signed on the token, through an intermediate, time-stamped), the unsigned one in $3, each
 # as published (all but protoswitch-unsigned.exe) and then tampered with as a row says. Each row
 # names the fault it catches, and ends with the status and the line it names. The check runs in
-# an environment that would mislead it (a relative PATH to the download's own programs, git
+# an environment that would mislead it (a relative PATH to programs beside the download, git
 # settings that turn line ends and name another repository, build settings, a time), and nothing
-# of the download may run. Only the rows whose names match the pattern $5 run, with what follows
-# $5 in front of the check (osslsigncode of another version in place). $4: the keys.
+# of the download may run; the genuine download is checked with a relative TMPDIR whose name
+# holds a quote. Only the rows whose names match the pattern $5 run, with what follows $5 in front
+# of the check (osslsigncode of another version in place). $4: the keys; $reachable: that TMPDIR.
 check_download() {
   local clone=$1 signed=$2 unsigned=$3 keys=$4 only=$5 download=$4/download row status expected
-  local said expected_status row_status variables others compiler publisher stranger program
+  local said expected_status row_status variables others compiler publisher stranger program limit
+  local intermediate tagged form="scripts/check-release: the signature of protoswitch.exe is not in the form a signing writes"
+  local beside="scripts/check-release: $download holds" alone="which is no file of a release: check a folder that holds the download alone"
   local entries=(LICENSE.txt=good/LICENSE.txt README.txt=good/README.txt protoswitch.exe=good/protoswitch.exe)
   shift 5
   compiler=$(dpkg-query -W -f '${Version}' g++-mingw-w64-i686-posix)
+  tagged=$(git -C "$clone" rev-parse "refs/tags/v$version^{commit}") || return 1
   publisher=$(fingerprint "$keys/cert.pem") && stranger=$(fingerprint "$keys/other.pem") &&
+    intermediate=$(fingerprint "$keys/intermediate.pem") &&
     mkdir -p "$keys/home" && printf '[core]\n\tautocrlf = true\n' >"$keys/home/.gitconfig" || return 1
   local rows=(
     "genuine, the root of its publisher and its time stamp in no store, checked by root in another user's clone|0|OK: the download is protoswitch $version, tag v$version (commit *), signed by SHA-256 $publisher (CN=protoswitch throwaway publisher), time-stamped by a root this machine does not know (SHA-256 *)"
     "a second program in a local entry of the ZIP that its directory does not list|1|scripts/check-release: $zip is not the ZIP the sources give, with the signed executable"
     "a payload inside the certificate table, its length grown|1|scripts/check-release: protoswitch.exe is not the executable the sources give, with its signature attached"
-    "an unauthenticated blob added to the signature|1|scripts/check-release: the signature of protoswitch.exe carries what no signing writes (unsigned data 1.3.6.1.4.1.42921.1.2.1)"
+    "an unauthenticated blob added to the signature|1|scripts/check-release: the signature of protoswitch.exe is not in the form a signing writes: not one time stamp, and nothing else, unsigned"
+    "signature rewritten: two-digests|1|$form: more than one digest algorithm"
+    "signature rewritten: signature-parameters|1|$form: algorithm parameters"
+    "signature rewritten: digest-parameters|1|$form: algorithm parameters"
+    "signature rewritten: version-3|1|$form: another version"
+    "signature rewritten: root-carried|1|$form: certificates beyond its signer's chain, a root, or one twice"
+    "signature rewritten: signer-ten-times|1|$form: certificates beyond its signer's chain, a root, or one twice"
+    "signature rewritten: no-time-stamp|1|$form: not one time stamp, and nothing else, unsigned"
+    "signature rewritten: time-stamp-extra-certificate|1|$form: a time stamp with certificates beyond its signer's chain, or one twice"
+    "signature rewritten: time-stamp-look-alike-root|1|$form: a time stamp with certificates beyond its signer's chain, or one twice"
+    "signature rewritten: time-stamp-unsigned-attribute|1|$form: unsigned attributes on the time stamp"
+    "signature rewritten: long-length-in-signed-attributes|1|$form: not DER, or not a signature"
+    "re-signed by the publisher's intermediate, a certificate authority|1|scripts/check-release: protoswitch.exe is signed by a certificate of packaging/publisher.pem that is not for code signing, as a publisher's is: SHA-256 $intermediate"
+    "a file beside the release: version.dll|1|$beside 'version.dll', $alone"
+    "a file beside the release: protoswitch.exe.manifest|1|$beside 'protoswitch.exe.manifest', $alone"
+    "a file beside the release: protoswitch.cmd|1|$beside 'protoswitch.cmd', $alone"
+    "a file beside the release: protoswitch․exe|1|$beside 'protoswitch\\\\u2024exe', $alone"
+    "a folder at protoswitch.exe|1|scripts/check-release: protoswitch.exe is not a regular file of a release's size"
+    "the ZIP alone, a ZIP bomb, in less than 300 MiB|1|scripts/check-release: $zip holds no protoswitch.exe that can be read"
+    "the tag's build, which writes who runs it|1|scripts/check-release: $source_file is not the one a release of the tag writes"
     "re-signed by a look-alike, another key with the publisher's subject|1|scripts/check-release: protoswitch.exe is signed by a certificate the sources do not name: SHA-256 $stranger"
     "re-signed, its line dropped|1|scripts/check-release: protoswitch.exe has no line in SHA256SUMS"
     "a byte of the signed executable changed|1|scripts/check-release: the signature of protoswitch.exe does not verify against the certificates of packaging/publisher.pem"
     "an untagged commit|1|scripts/check-release: the release names commit *, but the tag v$version is commit *"
-    "the -source.txt's time moved|1|scripts/check-release: $source_file gives the time *, but the tag's commit was made at *"
-    "a second built-on line|1|scripts/check-release: $source_file names its toolchain otherwise than a release does"
-    "a SHA256SUMS line that names two files|1|scripts/check-release: SHA256SUMS names a file that is not of protoswitch $version's release"
+    "the -source.txt's time moved|1|scripts/check-release: $source_file is not the one a release of the tag writes"
+    "a second built-on line|1|scripts/check-release: $source_file is not the one a release of the tag writes"
+    "a SHA256SUMS line that names two files|1|scripts/check-release: protoswitch.exe has no line in SHA256SUMS"
     "SHA256SUMS with CR LF line ends|1|scripts/check-release: SHA256SUMS has Windows line ends (CR LF) where a release writes LF: use it as published"
     "no temporary folder where TMPDIR says|2|scripts/check-release: cannot tell: no temporary folder can be made in /nonexistent: No such file or directory"
     "the ZIP alone, its entries flagged as encrypted|1|scripts/check-release: $zip holds no protoswitch.exe that can be read"
@@ -299,22 +337,38 @@ check_download() {
   for row in "${rows[@]}"; do
     IFS='|' read -r row expected_status expected <<<"$row"
     [[ $row =~ $only ]] || continue
-    rm -rf "$download" /tmp/protoswitch-escaped /tmp/protoswitch-escaped-absolute "$keys/touched"
-    mkdir -p "$download/bin" || return 1
+    rm -rf "$download" /tmp/protoswitch-escaped /tmp/protoswitch-escaped-absolute "$keys/touched" \
+      "$keys/bin" /tmp/protoswitch-build-uid
+    mkdir -p "$download" "$keys/bin" || return 1
     if [[ $row == unsigned* ]]; then
       cp "$unsigned"/{protoswitch.exe,protoswitch-*,SHA256SUMS} "$download/"
     else
       cp "$signed"/{protoswitch.exe,protoswitch-*,SHA256SUMS} "$download/"
     fi
     rm "$download/protoswitch-unsigned.exe"
-    for program in bin/stat bin/git git; do
-      printf '#!/bin/sh\ntouch %q\n' "$keys/touched" >"$download/$program" && chmod +x "$download/$program"
+    for program in stat git; do
+      printf '#!/bin/sh\ntouch %q\n' "$keys/touched" >"$keys/bin/$program" && chmod +x "$keys/bin/$program"
     done
     (
       cd "$download" && mkdir good && (cd good && cmake -E tar xf "../$zip") && case $row in
         *"local entry"*) "$tests/tamper" hidden-entry "$zip" /bin/true && rehash "$zip" ;;
         *"inside the certificate table"*)
           "$tests/tamper" padded-table protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
+        *"signature rewritten: "*) rewrite_signature "${row#*: }" ;;
+        *"intermediate, a certificate authority")
+          osslsigncode remove-signature -in protoswitch.exe -out bare.exe >/dev/null &&
+            osslsigncode sign -certs "$keys/intermediate.pem" -key "$keys/intermediate-key.pem" -h sha256 \
+              -in bare.exe -out protoswitch.exe.new >/dev/null && mv protoswitch.exe.new protoswitch.exe &&
+            rm "$zip" bare.exe && rehash protoswitch.exe ;;
+        *"beside the release: "*) echo "another program's" >"${row#*: }" ;;
+        *"folder at protoswitch.exe") rm protoswitch.exe && mkdir protoswitch.exe ;;
+        *"ZIP bomb"*) rm protoswitch.exe && "$tests/tamper" bomb "$zip" && rehash "$zip" ;;
+        *"who runs it")
+          printf 'id -u >/tmp/protoswitch-build-uid\n' >>"$clone/scripts/release" &&
+            git -C "$clone" -c user.name=test -c user.email=test@protoswitch.invalid \
+              commit -q -a -m "writes who runs it" && git -C "$clone" tag -f "v$version" >/dev/null &&
+            sed -i "s/^commit .*/commit $(git -C "$clone" rev-parse HEAD)/" "$source_file" &&
+            rehash "$source_file" ;;
         *"unauthenticated blob"*)
           osslsigncode add -addUnauthenticatedBlob -in protoswitch.exe -out blob.exe >/dev/null &&
             mv blob.exe protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
@@ -358,14 +412,22 @@ check_download() {
         chown -R 65534:65534 "$others/protoswitch" && ln -sfn "$others/protoswitch" "$keys/protoswitch" ||
         return 1
     fi
-    variables=(PATH="bin:.:$PATH" HOME="$keys/home" GIT_DIR=/nonexistent SOURCE_DATE_EPOCH=1
+    variables=(PATH="../bin:.:$PATH" HOME="$keys/home" GIT_DIR=/nonexistent SOURCE_DATE_EPOCH=1
                CXXFLAGS=-fno-inline PROTOSWITCH_RELEASED_EXE=/bin/true)
     [[ $row != *TMPDIR* ]] || variables+=(TMPDIR=/nonexistent)
-    said=$(cd "$download" && env "${variables[@]}" "$@" ../protoswitch/scripts/check-release \
+    # Relative, and where the unprivileged user who builds may enter.
+    [[ $row != genuine* ]] || variables+=(TMPDIR="$(realpath --relative-to="$download" "$reachable")")
+    limit=()
+    [[ $row != *"300 MiB" ]] || limit=(/usr/bin/time -f %M -o "$keys/memory")
+    said=$(cd "$download" && env "${variables[@]}" "$@" "${limit[@]}" ../protoswitch/scripts/check-release \
       2>"$keys/said") && row_status=0 || row_status=$?
     [ "$row_status" -eq 0 ] || said=$(cat "$keys/said")
     [ -z "${others:-}" ] || rm -rf "$others"
     others=
+    if [[ $row == *"who runs it" ]]; then
+      git -C "$clone" tag -f "v$version" "$tagged" >/dev/null && git -C "$clone" checkout -q --detach "$tagged" ||
+        return 1
+    fi
     if [ "$row_status" != "$expected_status" ] || [[ ${said##*$'\n'} != $expected ]] ||
       { [ "$row_status" -ne 0 ] && [ "$(wc -l <<<"$said")" -ne 1 ]; }; then
       echo "check-release on a download, $row: status $row_status, not $expected_status, or not the line expected:" >&2
@@ -374,6 +436,12 @@ check_download() {
     elif [ -e /tmp/protoswitch-escaped ] || [ -e /tmp/protoswitch-escaped-absolute ] ||
       [ -e "$keys/touched" ]; then
       echo "check-release on a download, $row: wrote outside its folder, or ran a program of the download or the untagged commit" >&2
+      status=1
+    elif [[ $row == *"300 MiB" ]] && ! (($(tail -n 1 "$keys/memory") < 300 << 10)); then
+      echo "check-release on a download, $row: it took $(tail -n 1 "$keys/memory") KiB" >&2
+      status=1
+    elif [[ $row == *"who runs it" ]] && [ "$(cat /tmp/protoswitch-build-uid 2>/dev/null)" = 0 ]; then
+      echo "check-release on a download, $row: the tag's build ran as root" >&2
       status=1
     else
       echo "$row: ${said##*$'\n'}"
@@ -401,15 +469,17 @@ print(s.getsockname()[1], flush=True); time.sleep(120)' >"$keys/silent" &
   for _ in {1..100}; do [ ! -s "$keys/silent" ] || break; sleep 0.1; done
   [ -s "$keys/silent" ] || { echo "the silent time stamp server did not start" >&2; return 1; }
   local pkcs12="PROTOSWITCH_SIGN_PKCS12=$keys/cert.p12" pin="PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/pin"
+  local stamps="PROTOSWITCH_SIGN_TIMESTAMP=http://127.0.0.1:$(cat "$keys/tsa.port")/"
   local rows=(
     "SOURCE_DATE_EPOCH=abc"
     "SOURCE_DATE_EPOCH=1733700000000"
     "GIT_DIR=/nonexistent"
-    "$pkcs12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong"
+    "$pkcs12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong $stamps"
+    "$pkcs12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/password"
     "PROTOSWITCH_SIGN_PKCS12=$keys/missing.p12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/password"
     "$pkcs12 PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/missing"
     "$pkcs12 ${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem $pin"
-    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong"
+    "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem PROTOSWITCH_SIGN_PASSWORD_FILE=$keys/wrong $stamps"
     "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem $pin PROTOSWITCH_SIGN_TIMESTAMP=http://127.0.0.1:1/"
     "${token[*]} PROTOSWITCH_SIGN_CERT=$keys/chain.pem $pin PROTOSWITCH_SIGN_TIME_LIMIT=2
      PROTOSWITCH_SIGN_TIMESTAMP=http://127.0.0.1:$(cat "$keys/silent")/"
@@ -489,8 +559,10 @@ clone=$PWD/build/release-clone
 first=$PWD/build/release-1
 tests=$PWD/tests
 keys=$(mktemp -d)
+# A TMPDIR for the checks that the unprivileged user who builds again may enter, named with a quote.
+reachable=$(mktemp -d "/tmp/protoswitch'tmp.XXXXXX") && chmod 755 "$reachable"
 tsa_process=
-trap '[ -z "$tsa_process" ] || kill "$tsa_process" 2>/dev/null || true; rm -rf "$keys"' EXIT
+trap '[ -z "$tsa_process" ] || kill "$tsa_process" 2>/dev/null || true; rm -rf "$keys" "$reachable"' EXIT
 failed=()
 make_keys "$keys" && start_time_stamps "$keys" || exit 1
 say "building the Windows release twice, as two users from a clone and an archive, to compare"
