@@ -219,18 +219,20 @@ static void follow(int protocol, bool finishing, Obstacle *report) {
   }
 }
 
-void changeTo43() {
-  Obstacle unread;  // the toggle tells nothing
-  if (clientVersion() == 68) {
-    follow(43, false, &unread);
+// Switches to `protocol` when detection answers `other`; the toggle tells nothing.
+static void changeFrom(int other, int protocol) {
+  Obstacle unread;
+  if (clientVersion() == other) {
+    follow(protocol, false, &unread);
   }
 }
 
+void changeTo43() {
+  changeFrom(68, 43);
+}
+
 void changeTo68() {
-  Obstacle unread;
-  if (clientVersion() == 43) {
-    follow(68, false, &unread);
-  }
+  changeFrom(43, 68);
 }
 
 bool switchForServer(int protocol, Obstacle *found) {

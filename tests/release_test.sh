@@ -356,11 +356,6 @@ check_download() {
         *"inside the certificate table"*)
           "$tests/tamper" padded-table protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
         *"signature rewritten: "*) rewrite_signature "${row#*: }" ;;
-        *"intermediate, a certificate authority")
-          osslsigncode remove-signature -in protoswitch.exe -out bare.exe >/dev/null &&
-            osslsigncode sign -certs "$keys/intermediate.pem" -key "$keys/intermediate-key.pem" -h sha256 \
-              -in bare.exe -out protoswitch.exe.new >/dev/null && mv protoswitch.exe.new protoswitch.exe &&
-            rm "$zip" bare.exe && rehash protoswitch.exe ;;
         *"beside the release: "*) echo "another program's" >"${row#*: }" ;;
         *"folder at protoswitch.exe") rm protoswitch.exe && mkdir protoswitch.exe ;;
         *"ZIP bomb"*) rm protoswitch.exe && "$tests/tamper" bomb "$zip" && rehash "$zip" ;;
@@ -374,8 +369,9 @@ check_download() {
           osslsigncode add -addUnauthenticatedBlob -in protoswitch.exe -out blob.exe >/dev/null &&
             mv blob.exe protoswitch.exe && rm "$zip" && rehash protoswitch.exe ;;
         re-signed*)
-          osslsigncode remove-signature -in protoswitch.exe -out bare.exe >/dev/null &&
-            osslsigncode sign -certs "$keys/other.pem" -key "$keys/other-key.pem" -h sha256 \
+          signer=other && { [[ $row != *intermediate* ]] || signer=intermediate; } &&
+            osslsigncode remove-signature -in protoswitch.exe -out bare.exe >/dev/null &&
+            osslsigncode sign -certs "$keys/$signer.pem" -key "$keys/$signer-key.pem" -h sha256 \
               -in bare.exe -out protoswitch.exe.new >/dev/null && mv protoswitch.exe.new protoswitch.exe &&
             rm "$zip" bare.exe && rehash protoswitch.exe ;;&
         *dropped) sed -i '/  protoswitch[.]exe$/d' SHA256SUMS ;;

@@ -68,7 +68,7 @@ void plant(const fs::path &dir, const Snapshot &tree) {
       fs::create_directory_symlink("baseq3", target);
     } else if (content == nowhereMark) {
       fs::create_symlink("nothing here", target);
-    } else if (content != directoryMark && content != nowhereMark) {
+    } else if (content != directoryMark) {
       writeFile(target, content);
     }
   }
