@@ -28,20 +28,45 @@ struct Renames {
   const char *toSuf;
 };
 
-// The renames of each switch, in their order: the active client is parked, the other client
-// takes its name, then the paks of 1.11 - 1.16n move, then those of 1.32.
-enum { parkRow, activateRow, pakRows, rowCount = 4 };
-static const Renames renamesTo43[rowCount] = {
-    {"", quakeExe, 1, quakeExeSuf, quake68Suf},
-    {"", quakeExe, 1, quake43Suf, quakeExeSuf},
-    {baseq3, pk3sFor43[0], pakCount43, quake43Suf, quakePK3Suf},
-    {baseq3, pk3sFor68[0], pakCount68, quakePK3Suf, quake68Suf},
+// A switch: its renames in their order (the active client is parked, the other client takes its
+// name, then the paks of 1.11 - 1.16n move, then those of 1.32), and every fact in which the two
+// switches differ.
+enum { parkRow, activateRow, pakRows, rowCount = 4, mostRenames = pakCount68 };
+struct Switch {
+  Renames rows[rowCount];
+  int ownPakRow;            // the row of the paks only this switch's client uses
+  bool parksWhereDetected;  // the active client parks at the name detection reads (quake3.32)
+  // What a finish that holds the paks back tells, and of which entry (a row, its first name,
+  // from or to): for 68, that none of its own paks is anywhere; for 43, that the names do not tell
+  // which client quake3.exe is, as a folder without {tarn} and !tarn! reads the same with either
+  // client active.
+  struct {
+    ObstacleKind kind;
+    int row;
+    bool from;
+  } heldBack;
 };
-static const Renames renamesTo68[rowCount] = {
-    {"", quakeExe, 1, quakeExeSuf, quake43Suf},
-    {"", quakeExe, 1, quake68Suf, quakeExeSuf},
-    {baseq3, pk3sFor43[0], pakCount43, quakePK3Suf, quake43Suf},
-    {baseq3, pk3sFor68[0], pakCount68, quake68Suf, quakePK3Suf},
+static const Switch switchTo43 = {
+    {
+        {"", quakeExe, 1, quakeExeSuf, quake68Suf},
+        {"", quakeExe, 1, quake43Suf, quakeExeSuf},
+        {baseq3, pk3sFor43[0], pakCount43, quake43Suf, quakePK3Suf},
+        {baseq3, pk3sFor68[0], pakCount68, quakePK3Suf, quake68Suf},
+    },
+    pakRows,
+    true,
+    {clientUnknown, parkRow, true},
+};
+static const Switch switchTo68 = {
+    {
+        {"", quakeExe, 1, quakeExeSuf, quake43Suf},
+        {"", quakeExe, 1, quake68Suf, quakeExeSuf},
+        {baseq3, pk3sFor43[0], pakCount43, quakePK3Suf, quake43Suf},
+        {baseq3, pk3sFor68[0], pakCount68, quake68Suf, quakePK3Suf},
+    },
+    pakRows + 1,
+    false,
+    {entryMissing, pakRows + 1, false},
 };
 
 void formName(char *name, const char *first, const char *second, const char *third) {
@@ -67,6 +92,46 @@ int clientVersion() {
   return entryExists(name) ? 43 : 68;
 }
 
+// The switch to `protocol`, and whether detection reads `protocol` already, so that only what a
+// switch cut short left undone is to be done. The one place that tells the protocols apart.
+static const Switch *switchTo(int protocol, bool *finishing) {
+  *finishing = clientVersion() == protocol;
+  return protocol == 43 ? &switchTo43 : &switchTo68;
+}
+
+// What stood at each name of a switch's renames when it began.
+struct Reading {
+  EntryKind from[rowCount][mostRenames];
+  EntryKind to[rowCount][mostRenames];
+};
+
+// Reads what stands at each name of the renames of `change`.
+static void readFolder(const Switch *change, Reading *folder) {
+  for (int row = 0; row < rowCount; row++) {
+    const Renames *renames = &change->rows[row];
+    for (int i = 0; i < renames->count; i++) {
+      char name[nameBufferSize];
+      formRowName(name, renames, i, renames->fromSuf);
+      folder->from[row][i] = entryKind(name);
+      formRowName(name, renames, i, renames->toSuf);
+      folder->to[row][i] = entryKind(name);
+    }
+  }
+}
+
+// True when a name of the rows from `first` to `last` stood in `names` (the reading's from or to).
+static bool anyStood(const Switch *change, const EntryKind (*names)[mostRenames], int first,
+                     int last) {
+  for (int row = first; row <= last; row++) {
+    for (int i = 0; i < change->rows[row].count; i++) {
+      if (names[row][i] != noEntry) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 // Tells `report` of an obstacle met. It keeps the one the warning names: the first met of the
 // kind that comes first.
 static void tell(Obstacle *report, ObstacleKind kind, int error, const char *name) {
@@ -77,165 +142,154 @@ static void tell(Obstacle *report, ObstacleKind kind, int error, const char *nam
   }
 }
 
-// Renames `from` to `to`. Returns 0 when that was done, and otherwise the error number of the
-// refusal, which changed nothing: EEXIST for a name taken, which the caller tells, ENOENT for
-// nothing to move, and any other reason (a file held open, a folder not the player's to write)
-// told here, as `from` not renamed.
-static int move(Obstacle *report, const char *from, const char *to) {
-  if (renameNoReplace(from, to) == 0) {
-    return 0;
-  }
-  int error = errno;
-  if (error != EEXIST && error != ENOENT) {
-    tell(report, entryNotRenamed, error, from);
-  }
-  return error;
+// Tells `report` of the entry `i` of the row `row`, under its from-name or its to-name.
+static void tellOf(Obstacle *report, ObstacleKind kind, int error, const Switch *change, int row,
+                   int i, bool from) {
+  const Renames *renames = &change->rows[row];
+  char name[nameBufferSize];
+  formRowName(name, renames, i, from ? renames->fromSuf : renames->toSuf);
+  tell(report, kind, error, name);
 }
 
-// True when a name of the `count` pak rows from `rows` exists: a name they rename from, or with
-// `produced`, one they produce.
-static bool anyPakExists(const Renames *rows, int count, bool produced) {
-  for (const Renames *row = rows; row < rows + count; row++) {
-    for (int i = 0; i < row->count; i++) {
-      char name[nameBufferSize];
-      formRowName(name, row, i, produced ? row->toSuf : row->fromSuf);
-      if (entryExists(name)) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
+// The switch's plan: which rows of renames are tried, and what stands in the way before any is.
+struct Plan {
+  bool tried[rowCount];
+  Obstacle report;
+};
 
-// Does the renames of the pak row `row`, and tells of the first pak found under both of its names
-// by the copy that is not where the paks of its table stood: the player moves that one out, and
-// the copy in use stays.
-static void movePaks(const Renames *row, bool finishing, Obstacle *report) {
-  int twice = -1;
-  bool othersMoved = false;
-  for (int i = 0; i < row->count; i++) {
-    char from[nameBufferSize], to[nameBufferSize];
-    formRowName(from, row, i, row->fromSuf);
-    formRowName(to, row, i, row->toSuf);
-    int error = move(report, from, to);
-    othersMoved = othersMoved || error == 0;
-    twice = error == EEXIST && twice < 0 ? i : twice;
-  }
-  if (twice < 0) {
-    return;
-  }
-  // They stood at the names renamed from when another of them was moved, and at the names renamed
-  // to when another stands there; without another to tell, where the arrangement read first puts
-  // them: a switch renames from its names, finishing renames to them.
-  bool stoodAtTo = finishing && !othersMoved;
-  for (int i = 0; i < row->count && !othersMoved; i++) {
-    char to[nameBufferSize];
-    formRowName(to, row, i, row->toSuf);
-    stoodAtTo = stoodAtTo || (i != twice && entryExists(to));
-  }
-  char stray[nameBufferSize];
-  formRowName(stray, row, twice, stoodAtTo ? row->fromSuf : row->toSuf);
-  tell(report, pakInTheWay, EEXIST, stray);
-}
-
-// Does the renames of the switch to `protocol`: all of them, or when detection answers
-// `protocol` already (`finishing`), those that finish a switch cut short. Tells `report` what
-// stood in the way.
-static void follow(int protocol, bool finishing, Obstacle *report) {
-  const Renames *renames = protocol == 43 ? renamesTo43 : renamesTo68;
+// Plans the switch `change` from what stood in `folder`: all of it, or with `finishing`, what
+// finishes a switch cut short.
+static void plan(const Switch *change, const Reading *folder, bool finishing, Plan *plan) {
+  Obstacle *report = &plan->report;
   report->kind = obstacleKinds;
-  char active[nameBufferSize], parked[nameBufferSize], arriving[nameBufferSize];
-  formRowName(active, &renames[parkRow], 0, renames[parkRow].fromSuf);
-  formRowName(parked, &renames[parkRow], 0, renames[parkRow].toSuf);
-  formRowName(arriving, &renames[activateRow], 0, renames[activateRow].fromSuf);
+  EntryKind active = folder->from[parkRow][0];
+  EntryKind parked = folder->to[parkRow][0];
+  EntryKind arriving = folder->from[activateRow][0];
 
   // A client is never a folder or a link that leads nowhere: such an entry at a client's name is
-  // in the way, it is never moved, and no client moves for it. Finishing the switch to 43, the
-  // name detection read, where the 1.32 client rests, counts as well.
-  EntryKind activeKind = entryKind(active);
-  EntryKind arrivingKind = entryKind(arriving);
-  EntryKind parkedKind = finishing && protocol == 43 ? entryKind(parked) : noEntry;
-  if (activeKind == otherEntry) {
-    tell(report, entryInTheWay, 0, active);
+  // in the way, it is never moved, and no client moves for it. Finishing, the name detection
+  // read, where the active client parks, counts as well.
+  if (active == otherEntry) {
+    tellOf(report, entryInTheWay, 0, change, parkRow, 0, true);
   }
-  if (arrivingKind == otherEntry) {
-    tell(report, entryInTheWay, 0, arriving);
+  if (arriving == otherEntry) {
+    tellOf(report, entryInTheWay, 0, change, activateRow, 0, true);
   }
-  if (parkedKind == otherEntry) {
-    tell(report, entryInTheWay, 0, parked);
+  if (finishing && change->parksWhereDetected && parked == otherEntry) {
+    tellOf(report, entryInTheWay, 0, change, parkRow, 0, false);
   }
   bool clientsMove = report->kind == obstacleKinds;
 
   // The active client moves out of the way before the other takes its name. Finishing, it stays:
-  // with detection answering `protocol` already, it may be the only client of the folder.
-  int parkError = ENOENT;
-  if (clientsMove && !finishing && activeKind == fileEntry) {
-    parkError = move(report, active, parked);
-    if (parkError == EEXIST) {
-      // Taken by a folder or a link that leads nowhere, or by a third client.
-      tell(report, entryKind(parked) == otherEntry ? entryInTheWay : threeClients, parkError,
-           parked);
-    }
-  }
-  // quake3.exe taken: by the client that could not be parked, told already, or when finishing,
-  // by a client while the other two names hold clients too.
-  int activateError =
-      clientsMove && arrivingKind == fileEntry ? move(report, arriving, active) : ENOENT;
-  if (activateError == EEXIST) {
-    tell(report, threeClients, activateError, active);
-  }
-  bool activated = activateError == 0;
-  bool clientToStart = activated || (activeKind == fileEntry && parkError != 0);
+  // with detection answering the protocol already, it may be the only client of the folder.
+  plan->tried[parkRow] = clientsMove && !finishing && active == fileEntry;
+  plan->tried[activateRow] = clientsMove && arriving == fileEntry;
+  bool parks = plan->tried[parkRow] && parked == noEntry;
+  bool activates = plan->tried[activateRow] && (active == noEntry || parks);
+  bool clientToStart = activates || (active == fileEntry && !parks);
 
   // A switch moves every pak. Finishing moves them only once their side of the switch has visibly
   // begun, so that the paks of a folder with a single client and a stray parked name stay where
-  // they are: a name the renames produce exists, or the client of `protocol` is not parked while
-  // one of its own paks still is. (While its client is still parked, quake3.exe may be the other
-  // generation's, and the paks stay with it.)
-  const Renames *paks = renames + pakRows;
-  const Renames *ownPaks = protocol == 43 ? paks : paks + 1;
+  // they are: a name the renames produce exists, or the client is not parked while one of its own
+  // paks still is. (While its client is still parked, quake3.exe may be the other generation's,
+  // and the paks stay with it.)
   bool paksMove = !finishing;
-  if (finishing && anyPakExists(paks, rowCount - pakRows, false)) {
-    bool clientParked = arrivingKind != noEntry && !activated;
-    paksMove = anyPakExists(paks, rowCount - pakRows, true) ||
-               (!clientParked && anyPakExists(ownPaks, 1, false));
-    // Held back, the paks show the other generation: for 68, none of its own paks is anywhere;
-    // for 43, a folder without {tarn} and !tarn! reads the same with either client active.
-    if (!paksMove && clientToStart && protocol == 68) {
-      char missing[nameBufferSize];
-      formRowName(missing, ownPaks, 0, ownPaks->toSuf);
-      tell(report, entryMissing, 0, missing);
-    } else if (!paksMove && clientToStart) {
-      tell(report, clientUnknown, 0, active);
+  if (finishing && anyStood(change, folder->from, pakRows, rowCount - 1)) {
+    bool clientParked = arriving != noEntry && !activates;
+    int own = change->ownPakRow;
+    paksMove = anyStood(change, folder->to, pakRows, rowCount - 1) ||
+               (!clientParked && anyStood(change, folder->from, own, own));
+    if (!paksMove && clientToStart) {
+      const auto &told = change->heldBack;
+      tellOf(report, told.kind, 0, change, told.row, 0, told.from);
     }
   }
-  for (const Renames *row = paks; paksMove && row < renames + rowCount; row++) {
-    movePaks(row, finishing, report);
+  for (int row = pakRows; row < rowCount; row++) {
+    plan->tried[row] = paksMove;
   }
 
-  // A switch to 43 that parked no 1.32 client leaves a folder that detection reads as 68.
-  if (protocol == 43 && !finishing && activeKind == noEntry && activated) {
-    tell(report, entryMissing, 0, parked);
+  // A switch to 43 that parks no 1.32 client leaves a folder that detection reads as 68.
+  if (change->parksWhereDetected && !finishing && active == noEntry && activates) {
+    tellOf(report, entryMissing, 0, change, parkRow, 0, false);
   }
 }
 
-// Switches to `protocol` when detection answers `other`; the toggle tells nothing.
-static void changeFrom(int other, int protocol) {
-  Obstacle unread;
-  if (clientVersion() == other) {
-    follow(protocol, false, &unread);
+// True when the copy of pak `i` of `row` not in use, of the two that stood, is the one at its
+// from-name: the one not where the other paks of its table stood, and without another to tell,
+// not where the arrangement read first puts it (a switch renames from its names, finishing
+// renames to them).
+static bool strayAtFrom(const Switch *change, const Reading *folder, int row, int i,
+                        bool finishing) {
+  bool othersAtTo = finishing;
+  for (int j = 0; j < change->rows[row].count; j++) {
+    if (j != i && folder->from[row][j] != noEntry && folder->to[row][j] == noEntry) {
+      return false;
+    }
+    othersAtTo = othersAtTo || (j != i && folder->to[row][j] != noEntry);
+  }
+  return othersAtTo;
+}
+
+// Tries the renames the plan holds, in their order, each once, and folds each refusal into the
+// plan's report where it is met: a name taken (a third client, a pak under both names, an entry
+// in the way of the park), or any other reason (a file held open, a folder not the player's to
+// write) as the entry not renamed. Nothing to move is no obstacle.
+static void follow(const Switch *change, const Reading *folder, bool finishing, Plan *plan) {
+  for (int row = 0; row < rowCount; row++) {
+    const Renames *renames = &change->rows[row];
+    for (int i = 0; plan->tried[row] && i < renames->count; i++) {
+      char from[nameBufferSize], to[nameBufferSize];
+      formRowName(from, renames, i, renames->fromSuf);
+      formRowName(to, renames, i, renames->toSuf);
+      if (renameNoReplace(from, to) == 0) {
+        continue;
+      }
+      int error = errno;
+      if (error == EEXIST && row >= pakRows) {
+        tellOf(&plan->report, pakInTheWay, error, change, row, i,
+               strayAtFrom(change, folder, row, i, finishing));
+      } else if (error == EEXIST) {
+        bool inTheWay = row == parkRow && folder->to[parkRow][0] == otherEntry;
+        tell(&plan->report, inTheWay ? entryInTheWay : threeClients, error, to);
+      } else if (error != ENOENT) {
+        tell(&plan->report, entryNotRenamed, error, from);
+      }
+    }
+  }
+}
+
+// Brings the installation to the arrangement of `protocol`: the switch, or with `finishing`, the
+// renames that finish one cut short. Returns what stood in the way.
+static void switchFolder(const Switch *change, bool finishing, Plan *done) {
+  Reading folder;
+  readFolder(change, &folder);
+  plan(change, &folder, finishing, done);
+  follow(change, &folder, finishing, done);
+}
+
+// Switches to `protocol` unless detection reads it already; the toggle tells nothing.
+static void changeTo(int protocol) {
+  bool finishing;
+  const Switch *change = switchTo(protocol, &finishing);
+  Plan unread;
+  if (!finishing) {
+    switchFolder(change, false, &unread);
   }
 }
 
 void changeTo43() {
-  changeFrom(68, 43);
+  changeTo(43);
 }
 
 void changeTo68() {
-  changeFrom(43, 68);
+  changeTo(68);
 }
 
 bool switchForServer(int protocol, Obstacle *found) {
-  follow(protocol, clientVersion() == protocol, found);
+  bool finishing;
+  const Switch *change = switchTo(protocol, &finishing);
+  Plan done;
+  switchFolder(change, finishing, &done);
+  *found = done.report;
   return found->kind != obstacleKinds;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sstream>
 #include <vector>
 
 #include "platform.h"
@@ -54,61 +55,116 @@ TEST_F(Switching, CompleteArrangementsRoundTrip) {
   }
 }
 
-// Partial and odd installations: what a switch leaves behind.
-TEST_F(Switching, MixedStates) {
-  struct Case {
-    const char *name;
-    Snapshot before;
-    void (*change)();
-    Snapshot after;
+// A folder: "43" or "68" is that arrangement, and no word baseq3 alone; then, in order, "-NAME"
+// takes NAME out, "+NAME" puts in a file "stray NAME", "NAME/" a folder, "FROM>TO" moves FROM.
+// A NAME not of quake3 is in baseq3.
+Snapshot folder(const std::string &spec) {
+  auto path = [](std::string name) {
+    return name.rfind("quake3", 0) == 0 ? name : "baseq3/" + name;
   };
-  Snapshot complete68 = arrangement(68);
-  Snapshot no16 = complete68;
-  no16.erase("quake3.16");
-  Snapshot no16switched = arrangement(43);
-  no16switched.erase("quake3.exe");
-  Snapshot pak4Taken = complete68;
-  pak4Taken["baseq3/pak4.32"] = "old pak4";
-  Snapshot pak4TakenSwitched = arrangement(43);
-  pak4TakenSwitched["baseq3/pak4.32"] = "old pak4";
-  pak4TakenSwitched["baseq3/pak4.pk3"] = "pak pak4";
-  Snapshot cutShort = arrangement(43);  // the executables moved, pak3 and quake3.16 held back
-  cutShort.erase("baseq3/pak3.32");
-  cutShort["baseq3/pak3.pk3"] = "pak pak3";
-  cutShort["quake3.16"] = cutShort["quake3.exe"];
-  cutShort.erase("quake3.exe");
-  // A folder without {tarn} or !tarn! whose switch to 68 moved the clients but no pak.
-  Snapshot complete68NoTarn = arrangement(68);
-  complete68NoTarn.erase("baseq3/{tarn}.16");
-  complete68NoTarn.erase("baseq3/!tarn!.16");
-  Snapshot paksHeldTo68 = complete68NoTarn;
-  for (int n = 3; n <= 8; n++) {
-    std::string pak = "baseq3/pak" + std::to_string(n);
-    paksHeldTo68[pak + ".32"] = paksHeldTo68.extract(pak + ".pk3").mapped();
+  Snapshot tree = {{"baseq3", directoryMark}};
+  std::istringstream words(spec);
+  for (std::string word; words >> word;) {
+    size_t arrow = word.find('>');
+    if (word == "43" || word == "68") {
+      tree = arrangement(std::stoi(word));
+    } else if (word[0] == '-') {
+      tree.erase(path(word.substr(1)));
+    } else if (word[0] == '+') {
+      tree[path(word.substr(1))] = "stray " + word.substr(1);
+    } else if (word.back() == '/') {
+      tree[path(word.substr(0, word.size() - 1))] = directoryMark;
+    } else {
+      std::string content = tree.at(path(word.substr(0, arrow)));
+      tree.erase(path(word.substr(0, arrow)));
+      tree[path(word.substr(arrow + 1))] = content;
+    }
   }
-  const Snapshot only116 = {{"quake3.exe", "client 43"},
-                            {"baseq3", directoryMark},
-                            {"baseq3/{tarn}.pk3", "pak {tarn}"},
-                            {"baseq3/pak0.pk3", "pak pak0"}};
+  return tree;
+}
+
+// Partial and odd installations: what a toggle leaves behind.
+TEST_F(Switching, MixedStates) {
+  const struct {
+    const char *before;
+    void (*change)();
+    const char *after;
+  } cases[] = {
+      {"68 -quake3.16", changeTo43, "43 -quake3.exe"},  // the 68 client is parked anyway
+      {"43 -quake3.exe", changeTo68, "68 -quake3.16"},  // and back again
+      {"68 +pak4.32", changeTo43, "43 pak4.32>pak4.pk3 +pak4.32"},  // pak4.pk3 stays
+      {"quake3.32/", changeTo43, "quake3.32/"},                     // a folder reads as 43
+      {"+readme.txt", changeTo43, "+readme.txt"},                   // not an installation
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.before);
+    reset(folder(c.before));
+    c.change();
+    EXPECT_EQ(snapshot(dir.path), folder(c.after));
+  }
+}
+
+// What a connect launch's switch tells, and the folder it leaves. With the advice followed (the
+// entry told moved out, the same join again), nothing is told and the folder is `followed`.
+TEST_F(Switching, TellsWhatStoodInTheWay) {
+  struct Case {
+    std::string before;
+    int protocol;
+    ObstacleKind kind;  // obstacleKinds: nothing told
+    int error;
+    std::string told, after, followed;  // followed "": no advice to follow
+  };
+  const ObstacleKind none = obstacleKinds;
+  const std::string only4 = " -pak3.pk3 -pak5.pk3 -pak6.pk3 -pak7.pk3 -pak8.pk3";
+  const std::string only4Parked = " -pak3.32 -pak5.32 -pak6.32 -pak7.32 -pak8.32";
+  const std::string clientsMoved = "68 quake3.exe>quake3.32 quake3.16>quake3.exe";
+  const std::string noTarn = "68 -quake3.16 -{tarn}.16 -!tarn!.16";
   const Case cases[] = {
-      {"quake3.16 missing: the 68 client is parked anyway", no16, changeTo43, no16switched},
-      {"and back again", no16switched, changeTo68, no16},
-      {"pak4.32 taken: pak4.pk3 stays", pak4Taken, changeTo43, pak4TakenSwitched},
-      {"a directory quake3.32 reads as 43",
-       {{"quake3.32", directoryMark}},
-       changeTo43,
-       {{"quake3.32", directoryMark}}},
-      {"not an installation", {{"readme.txt", "x"}}, changeTo43, {{"readme.txt", "x"}}},
-      {"a switch to 43 cut short is finished", cutShort, joinServer<43>, arrangement(43)},
-      {"a switch to 68 that moved no pak is finished", paksHeldTo68, joinServer<68>,
-       complete68NoTarn},
-      {"finishing 68 parks no pak of a 1.16-only folder", only116, joinServer<68>, only116},
+      // A pak under both names: the copy told is not where the other paks of its table stood,
+      // and without them, not where the arrangement read first puts it.
+      {"68 +pak4.32 +pak6.32", 43, pakInTheWay, EEXIST, "baseq3/pak4.32",
+       "43 pak4.32>pak4.pk3 +pak4.32 pak6.32>pak6.pk3 +pak6.32", ""},
+      {"68 +pak4.32" + only4, 43, pakInTheWay, EEXIST, "baseq3/pak4.32",
+       "43 pak4.32>pak4.pk3 +pak4.32" + only4Parked, "43" + only4Parked},
+      {"68 +pak4.32" + only4, 68, pakInTheWay, EEXIST, "baseq3/pak4.32", "68 +pak4.32" + only4,
+       "68" + only4},
+      {clientsMoved + " +pak4.32", 68, pakInTheWay, EEXIST, "baseq3/pak4.32", "68 +pak4.32", "68"},
+      // The active client cannot park: a folder is in the way, a file is a third client.
+      {"43 quake3.16/", 68, entryInTheWay, EEXIST, "quake3.16",
+       "68 quake3.exe>quake3.32 quake3.16>quake3.exe quake3.16/", "68"},
+      {"43 +quake3.16", 68, threeClients, EEXIST, "quake3.16",
+       "68 quake3.exe>quake3.32 quake3.16>quake3.exe +quake3.16", ""},
+      {"68 quake3.32/", 43, entryInTheWay, 0, "quake3.32", "68 quake3.32/", "43"},
+      {noTarn + " quake3.32/", 68, entryInTheWay, 0, "quake3.32", noTarn + " quake3.32/", noTarn},
+      // Something missing, or nothing to tell.
+      {"43 -quake3.exe", 68, none, 0, "", "68 -quake3.16", ""},
+      {"+{tarn}.pk3", 68, none, 0, "", "+{tarn}.pk3", ""},  // no client to start
+      {"+quake3.exe +{tarn}.pk3", 68, entryMissing, 0, "baseq3/pak3.pk3", "+quake3.exe +{tarn}.pk3",
+       ""},
+      // As a switch killed before a rename leaves it: joined again, it is finished.
+      {"68 quake3.exe>quake3.32", 43, none, 0, "", "43", ""},
+      {"43 quake3.exe>quake3.16", 43, none, 0, "", "43", ""},
+      {clientsMoved, 43, none, 0, "", "43", ""},
+      {"43 pak8.32>pak8.pk3", 43, none, 0, "", "43", ""},
+      {"43 quake3.exe>quake3.16 quake3.32>quake3.exe -{tarn}.pk3 -!tarn!.pk3", 68, none, 0, "",
+       "68 -{tarn}.16 -!tarn!.16", ""},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    reset(c.before);
-    c.change();
-    EXPECT_EQ(snapshot(dir.path), c.after);
+    SCOPED_TRACE(c.before + ", joining " + std::to_string(c.protocol));
+    reset(folder(c.before));
+    Obstacle told;
+    EXPECT_EQ(switchForServer(c.protocol, &told), c.kind != none);
+    EXPECT_EQ(snapshot(dir.path), folder(c.after));
+    if (c.kind != none) {
+      EXPECT_EQ(told.kind, c.kind);
+      EXPECT_EQ(told.error, c.error);
+      EXPECT_EQ(told.name, c.told);
+    }
+    if (!c.followed.empty()) {
+      fs::remove_all(dir.path / c.told);
+      EXPECT_FALSE(switchForServer(c.protocol, &told)) << "then told " << told.name;
+      EXPECT_EQ(snapshot(dir.path), folder(c.followed));
+    }
   }
 }
 

@@ -1,10 +1,13 @@
-// The probe's parsing helpers, where they hold more cases than the black-box table can afford.
+// The probe's parsing helpers, where they hold more cases than the black-box table can afford,
+// and the receive's failure, which no server can cause.
 #include "server_probe.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
+
+#include "platform.h"
 
 namespace {
 
@@ -114,6 +117,14 @@ TEST(JudgeReply, FindsTheFirstKeyInTheBytesKept) {
       EXPECT_EQ(protocol, c.protocol);
     }
   }
+}
+
+// A receive that fails keeps nothing, however the platform reports the failure.
+TEST(ReceiveDatagram, AFailedReceiveKeepsNothing) {
+  ASSERT_TRUE(socketsStart());
+  char buffer[16];
+  EXPECT_EQ(receiveDatagram(invalidSocket, buffer, sizeof buffer), 0u);
+  socketsRelease();
 }
 
 }  // namespace

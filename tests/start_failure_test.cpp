@@ -9,6 +9,8 @@ TEST(StartFailure, ReadsWindowsReasonsAsTheCRuntimeDoesAndBlocksAsPermissionDeni
     unsigned long reason;
     int number;
   } cases[] = {
+      {5, EACCES},      // ERROR_ACCESS_DENIED
+      {8, ENOMEM},      // ERROR_NOT_ENOUGH_MEMORY
       {32, EACCES},     // ERROR_SHARING_VIOLATION: another program holds quake3.exe
       {1816, ENOMEM},   // ERROR_NOT_ENOUGH_QUOTA
       {4, EMFILE},      // ERROR_TOO_MANY_OPEN_FILES
