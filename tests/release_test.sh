@@ -16,6 +16,7 @@ done
 version=$(sed -n 's/^project(protoswitch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 zip=protoswitch-$version-win32.zip
 source_file=protoswitch-$version-source.txt
+pin=packaging/signatures/protoswitch-$version.der
 
 # A commit of the sources as they stand, tracked files only (HEAD itself when nothing is
 # changed), dated as HEAD.
@@ -213,6 +214,15 @@ expect_signed() {
   (cd "$signed" && sha256sum --check --quiet SHA256SUMS)
 }
 
+# Expects the signature pinned in the clone $1 to give the signed release in $3 when attached to
+# the unsigned one in $2.
+expect_pinned() {
+  rm -f "$keys/pinned.exe"
+  "$1/scripts/attach-signature" "$2/protoswitch.exe" "$1/$pin" "$keys/pinned.exe" &&
+    cmp "$keys/pinned.exe" "$3/protoswitch.exe" ||
+    { echo "the signature pinned in the sources is not the one the release attached" >&2; return 1; }
+}
+
 # Releases of the clone $1 signed with the throwaway key in $3, named as a publisher may (from
 # the folder of the keys, the password through a pipe), time-stamped: with the PKCS#12 file, then
 # on the token, into the same folder $4. Each must be signed as expect_signed says. A key
@@ -221,6 +231,7 @@ expect_signed() {
 check_signing() {
   local clone=$1 unsigned=$2 keys=$3 out=$4 said
   shift 4
+  git -C "$clone" checkout -q --detach "v$version" || return 1  # as a publisher releases the tag
   chmod 644 "$keys/cert.p12"
   said=$(cd "$keys" && PROTOSWITCH_SIGN_PKCS12=cert.p12 PROTOSWITCH_SIGN_PASSWORD_FILE=<(cat password) \
     PROTOSWITCH_SIGN_TIMESTAMP="http://127.0.0.1:$(cat tsa.port)/" "$@" "$clone/scripts/release" "$out" \
@@ -229,9 +240,17 @@ check_signing() {
   chmod 600 "$keys/cert.p12"
   [[ $said == *"warning: other users may read $keys/cert.p12"* ]] ||
     { echo "no warning of a key others may read: $said" >&2; return 1; }
-  (cd "$keys" && env "${token[@]}" PROTOSWITCH_SIGN_CERT=chain.pem PROTOSWITCH_SIGN_PASSWORD_FILE=pin \
+  # The signature the release pins is the one it attached; another signing waits until it is
+  # committed or gone.
+  expect_pinned "$clone" "$unsigned" "$keys/$out" && rm "$clone/$pin" &&
+    { git -C "$clone" checkout -q -- "$pin" 2>/dev/null || true; } || return 1
+  said=$(cd "$keys" && env "${token[@]}" PROTOSWITCH_SIGN_CERT=chain.pem PROTOSWITCH_SIGN_PASSWORD_FILE=pin \
     PROTOSWITCH_SIGN_TIMESTAMP="http://127.0.0.1:$(cat tsa.port)/" "$@" "$clone/scripts/release" \
-    "$out" >/dev/null) && expect_signed "$keys/$out" "$unsigned" "$keys" || return 1
+    "$out") && expect_signed "$keys/$out" "$unsigned" "$keys" && expect_pinned "$clone" "$unsigned" "$keys/$out" ||
+    return 1
+  # The publisher commits it as the release prints, after the tag.
+  (cd "$clone" && eval "$(sed -n 's/^  \(git add .*\)/\1/p' <<<"$said")" >/dev/null) ||
+    { echo "the release printed no command that commits its signature: $said" >&2; return 1; }
   echo "$("$@" osslsigncode --version | sed -n '1s/,.*//p'): signed with a PKCS#12 file and on a token," \
     "through an intermediate and time-stamped, verified, and the same bytes again unsigned"
 }
@@ -284,43 +303,48 @@ fingerprint() {
 check_download() {
   local clone=$1 signed=$2 unsigned=$3 keys=$4 only=$5 download=$4/download row status expected
   local said expected_status row_status variables others compiler publisher stranger program limit
-  local intermediate tagged form="scripts/check-release: the signature of protoswitch.exe is not in the form a signing writes"
+  local tagged pinned intruder
+  local form="scripts/check-release: the signature of protoswitch.exe is not the one the publisher committed ($pin of commit *)"
   local beside="scripts/check-release: $download holds" alone="which is no file of a release: check a folder that holds the download alone"
   local entries=(LICENSE.txt=good/LICENSE.txt README.txt=good/README.txt protoswitch.exe=good/protoswitch.exe)
   shift 5
   compiler=$(dpkg-query -W -f '${Version}' g++-mingw-w64-i686-posix)
-  tagged=$(git -C "$clone" rev-parse "refs/tags/v$version^{commit}") || return 1
-  publisher=$(fingerprint "$keys/cert.pem") && stranger=$(fingerprint "$keys/other.pem") &&
-    intermediate=$(fingerprint "$keys/intermediate.pem") &&
+  tagged=$(git -C "$clone" rev-parse "refs/tags/v$version^{commit}") &&
+    pinned=$(git -C "$clone" rev-parse HEAD) || return 1
+  publisher=$(fingerprint "$keys/cert.pem") &&
     mkdir -p "$keys/home" && printf '[core]\n\tautocrlf = true\n' >"$keys/home/.gitconfig" || return 1
   local rows=(
-    "genuine, the root of its publisher and its time stamp in no store, checked by root in another user's clone|0|OK: the download is protoswitch $version, tag v$version (commit *), signed by SHA-256 $publisher (CN=protoswitch throwaway publisher), time-stamped by a root this machine does not know (SHA-256 *)"
+    "genuine, the root of its publisher and its time stamp in no store, checked by root in another user's clone|0|OK: the download is protoswitch $version, tag v$version (commit *), signed by SHA-256 $publisher (CN=protoswitch throwaway publisher), with the signature of commit $pinned"
     "a second program in a local entry of the ZIP that its directory does not list|1|scripts/check-release: $zip is not the ZIP the sources give, with the signed executable"
-    "a payload inside the certificate table, its length grown|1|scripts/check-release: protoswitch.exe is not the executable the sources give, with its signature attached"
-    "an unauthenticated blob added to the signature|1|scripts/check-release: the signature of protoswitch.exe is not in the form a signing writes: not one time stamp, and nothing else, unsigned"
-    "signature rewritten: two-digests|1|$form: more than one digest algorithm"
-    "signature rewritten: signature-parameters|1|$form: algorithm parameters"
-    "signature rewritten: digest-parameters|1|$form: algorithm parameters"
-    "signature rewritten: version-3|1|$form: another version"
-    "signature rewritten: root-carried|1|$form: not its signer's chain up to the root, a root, or one twice"
-    "signature rewritten: intermediate-dropped|1|$form: not its signer's chain up to the root, a root, or one twice"
-    "signature rewritten: signer-ten-times|1|$form: not its signer's chain up to the root, a root, or one twice"
-    "signature rewritten: no-time-stamp|1|$form: not one time stamp, and nothing else, unsigned"
-    "signature rewritten: time-stamp-extra-certificate|1|$form: a time stamp with certificates beyond its signer's chain, or one twice"
-    "signature rewritten: time-stamp-look-alike-root|1|$form: a time stamp with certificates beyond its signer's chain, or one twice"
-    "signature rewritten: time-stamp-unsigned-attribute|1|$form: unsigned attributes on the time stamp"
-    "signature rewritten: long-length-in-signed-attributes|1|$form: not DER, or not a signature"
-    "re-signed by the publisher's intermediate, a certificate authority|1|scripts/check-release: protoswitch.exe is signed by a certificate of packaging/publisher.pem that is not for code signing, as a publisher's is: SHA-256 $intermediate"
+    "a payload inside the certificate table, its length grown|1|$form"
+    "an unauthenticated blob added to the signature|1|$form"
+    "a new time stamp from the publisher's server|1|$form"
+    "signature rewritten: two-digests|1|$form"
+    "signature rewritten: signature-parameters|1|$form"
+    "signature rewritten: digest-parameters|1|$form"
+    "signature rewritten: version-3|1|$form"
+    "signature rewritten: root-carried|1|$form"
+    "signature rewritten: intermediate-dropped|1|$form"
+    "signature rewritten: signer-ten-times|1|$form"
+    "signature rewritten: certificates-swapped|1|$form"
+    "signature rewritten: no-time-stamp|1|$form"
+    "signature rewritten: time-stamp-extra-certificate|1|$form"
+    "signature rewritten: time-stamp-look-alike-root|1|$form"
+    "signature rewritten: time-stamp-unsigned-attribute|1|$form"
+    "signature rewritten: long-length-in-signed-attributes|1|$form"
+    "re-signed by the publisher's intermediate, a certificate authority|1|$form"
     "a file beside the release: version.dll|1|$beside 'version.dll', $alone"
     "a file beside the release: protoswitch.exe.manifest|1|$beside 'protoswitch.exe.manifest', $alone"
     "a file beside the release: protoswitch.cmd|1|$beside 'protoswitch.cmd', $alone"
     "a file beside the release: protoswitch․exe|1|$beside 'protoswitch\\\\u2024exe', $alone"
     "a folder at protoswitch.exe|1|scripts/check-release: protoswitch.exe is not a regular file of a release's size"
     "the ZIP alone, a ZIP bomb, in less than 300 MiB|1|scripts/check-release: $zip holds no protoswitch.exe that can be read"
+    "the ZIP alone, a bzip2 bomb, in less than 300 MiB|1|scripts/check-release: $zip holds a protoswitch.exe compressed with method 12, where a release's is deflated"
+    "the clone at the tag, without the publisher's later commits|2|scripts/check-release: cannot tell: protoswitch.exe is signed, but the clone's commit $tagged holds no $pin, the signature the publisher commits after a signed release: pull the publisher's commits (git pull) and check again"
     "the tag's build, which writes who runs it|1|scripts/check-release: $source_file is not the one a release of the tag writes"
-    "re-signed by a look-alike, another key with the publisher's subject|1|scripts/check-release: protoswitch.exe is signed by a certificate the sources do not name: SHA-256 $stranger"
+    "re-signed by a look-alike, another key with the publisher's subject|1|$form"
     "re-signed, its line dropped|1|scripts/check-release: protoswitch.exe has no line in SHA256SUMS"
-    "a byte of the signed executable changed|1|scripts/check-release: the signature of protoswitch.exe does not verify against the certificates of packaging/publisher.pem"
+    "a byte of the signed executable changed|1|scripts/check-release: protoswitch.exe is not the executable the sources give, with its signature attached"
     "an untagged commit|1|scripts/check-release: the release names commit *, but the tag v$version is commit *"
     "the -source.txt's time moved|1|scripts/check-release: $source_file is not the one a release of the tag writes"
     "a second built-on line|1|scripts/check-release: $source_file is not the one a release of the tag writes"
@@ -329,8 +353,9 @@ check_download() {
     "no temporary folder where TMPDIR says|2|scripts/check-release: cannot tell: no temporary folder can be made in /nonexistent: No such file or directory"
     "the ZIP alone, its entries flagged as encrypted|1|scripts/check-release: $zip holds no protoswitch.exe that can be read"
     "the ZIP alone, with entries that climb out and an absolute one|1|scripts/check-release: $zip is not the ZIP the sources give, with the signed executable"
-    "unsigned, a certificate table of junk added|1|scripts/check-release: protoswitch.exe has a certificate table that holds no signature"
+    "unsigned, a certificate table of junk added|1|$form"
     "unsigned, a byte changed|1|scripts/check-release: protoswitch.exe is not the executable the sources give"
+    "unsigned, a byte changed, checked by root while another user writes into TMPDIR|1|scripts/check-release: protoswitch.exe is not the executable the sources give"
     "unsigned, a byte changed, another compiler|2|scripts/check-release: cannot tell: protoswitch.exe is not the executable the sources give, but this machine builds with another toolchain (g++-mingw-w64-i686-posix $compiler here, 1.0-1 in the release): *"
     "unsigned, no toolchain named|0|OK: * unsigned"
   )
@@ -359,6 +384,12 @@ check_download() {
         *"beside the release: "*) echo "another program's" >"${row#*: }" ;;
         *"folder at protoswitch.exe") rm protoswitch.exe && mkdir protoswitch.exe ;;
         *"ZIP bomb"*) rm protoswitch.exe && "$tests/tamper" bomb "$zip" && rehash "$zip" ;;
+        *"bzip2 bomb"*) rm protoswitch.exe && "$tests/tamper" bzip2-bomb "$zip" && rehash "$zip" ;;
+        *"without the publisher's later commits") git -C "$clone" checkout -q --detach "$tagged" ;;
+        *"new time stamp"*)
+          osslsigncode add -ts "http://127.0.0.1:$(cat "$keys/tsa.port")/" -in protoswitch.exe \
+            -out stamped.exe >/dev/null && mv stamped.exe protoswitch.exe && rm "$zip" &&
+            rehash protoswitch.exe ;;
         *"who runs it")
           printf 'id -u >/tmp/protoswitch-build-uid\n' >>"$clone/scripts/release" &&
             git -C "$clone" -c user.name=test -c user.email=test@protoswitch.invalid \
@@ -403,6 +434,18 @@ check_download() {
       esac && rm -r good
     ) || { echo "cannot tamper with a download: $row" >&2; return 1; }
     ln -sfn "$clone" "$keys/protoswitch" || return 1
+    intruder=
+    if [[ $row == *"another user writes"* ]] && [ "$(id -u)" -eq 0 ]; then
+      # Every few milliseconds, nobody tries to put the altered executable where the check builds.
+      : >"$reachable.log" && chmod 666 "$reachable.log" &&
+        cp "$download/protoswitch.exe" "$reachable.exe" && chmod 644 "$reachable.exe" || return 1
+      setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'while :; do
+          for d in "$0"/check-release.*; do
+            touch "$d/intruded" 2>/dev/null && echo "entered $d" >>"$1"
+            cp "$2" "$d/built/protoswitch.exe" 2>/dev/null && echo "wrote into $d" >>"$1"
+          done; sleep 0.01; done' "$reachable" "$reachable.log" "$reachable.exe" &
+      intruder=$!
+    fi
     if [[ $row == genuine* ]] && [ "$(id -u)" -eq 0 ]; then
       # Root checks a clone of another user's, which git reads for its owner alone.
       others=$(mktemp -d) && chmod 755 "$others" && cp -a "$clone" "$others/protoswitch" &&
@@ -413,7 +456,8 @@ check_download() {
                CXXFLAGS=-fno-inline PROTOSWITCH_RELEASED_EXE=/bin/true)
     [[ $row != *TMPDIR* ]] || variables+=(TMPDIR=/nonexistent)
     # Relative, and where the unprivileged user who builds may enter.
-    [[ $row != genuine* ]] || variables+=(TMPDIR="$(realpath --relative-to="$download" "$reachable")")
+    [[ $row != genuine* && $row != *"another user writes"* ]] ||
+      variables+=(TMPDIR="$(realpath --relative-to="$download" "$reachable")")
     limit=()
     [[ $row != *"300 MiB" ]] || limit=(/usr/bin/time -f %M -o "$keys/memory")
     said=$(cd "$download" && env "${variables[@]}" "$@" "${limit[@]}" ../protoswitch/scripts/check-release \
@@ -421,10 +465,9 @@ check_download() {
     [ "$row_status" -eq 0 ] || said=$(cat "$keys/said")
     [ -z "${others:-}" ] || rm -rf "$others"
     others=
-    if [[ $row == *"who runs it" ]]; then
-      git -C "$clone" tag -f "v$version" "$tagged" >/dev/null && git -C "$clone" checkout -q --detach "$tagged" ||
-        return 1
-    fi
+    [ -z "$intruder" ] || kill "$intruder"
+    git -C "$clone" tag -f "v$version" "$tagged" >/dev/null && git -C "$clone" checkout -q --detach "$pinned" ||
+      return 1
     if [ "$row_status" != "$expected_status" ] || [[ ${said##*$'\n'} != $expected ]] ||
       { [ "$row_status" -ne 0 ] && [ "$(wc -l <<<"$said")" -ne 1 ]; }; then
       echo "check-release on a download, $row: status $row_status, not $expected_status, or not the line expected:" >&2
@@ -433,6 +476,9 @@ check_download() {
     elif [ -e /tmp/protoswitch-escaped ] || [ -e /tmp/protoswitch-escaped-absolute ] ||
       [ -e "$keys/touched" ]; then
       echo "check-release on a download, $row: wrote outside its folder, or ran a program of the download or the untagged commit" >&2
+      status=1
+    elif [ -n "$intruder" ] && [ -s "$reachable.log" ]; then
+      echo "check-release on a download, $row: another user reached the build: $(sed -n 1p "$reachable.log")" >&2
       status=1
     elif [[ $row == *"300 MiB" ]] && ! (($(tail -n 1 "$keys/memory") < 300 << 10)); then
       echo "check-release on a download, $row: it took $(tail -n 1 "$keys/memory") KiB" >&2
@@ -559,7 +605,7 @@ keys=$(mktemp -d)
 # A TMPDIR for the checks that the unprivileged user who builds again may enter, named with a quote.
 reachable=$(mktemp -d "/tmp/protoswitch'tmp.XXXXXX") && chmod 755 "$reachable"
 tsa_process=
-trap '[ -z "$tsa_process" ] || kill "$tsa_process" 2>/dev/null || true; rm -rf "$keys" "$reachable"' EXIT
+trap '[ -z "$tsa_process" ] || kill "$tsa_process" 2>/dev/null || true; rm -rf "$keys" "$reachable"*' EXIT
 failed=()
 make_keys "$keys" && start_time_stamps "$keys" || exit 1
 say "building the Windows release twice, as two users from a clone and an archive, to compare"
