@@ -208,7 +208,8 @@ static void plan(const Switch *change, const Reading *folder, bool finishing, Pl
     plan->tried[row] = paksMove;
   }
 
-  // A switch to 43 that parks no 1.32 client leaves a folder that detection reads as 68.
+  // A switch that parks no client at the name detection reads (43's, which parks 1.32 at
+  // quake3.32) leaves a folder that detection reads as the other protocol.
   if (change->parksWhereDetected && !finishing && active == noEntry && activates) {
     tellOf(report, entryMissing, 0, change, parkRow, 0, false);
   }
@@ -258,8 +259,8 @@ static void follow(const Switch *change, const Reading *folder, bool finishing, 
   }
 }
 
-// Brings the installation to the arrangement of `protocol`: the switch, or with `finishing`, the
-// renames that finish one cut short. Returns what stood in the way.
+// Brings the installation to the arrangement `change` makes: the switch, or with `finishing`, the
+// renames that finish one cut short. `done` tells what stood in the way.
 static void switchFolder(const Switch *change, bool finishing, Plan *done) {
   Reading folder;
   readFolder(change, &folder);
