@@ -302,7 +302,7 @@ fingerprint() {
 # of the check (osslsigncode of another version in place). $4: the keys; $reachable: that TMPDIR.
 check_download() {
   local clone=$1 signed=$2 unsigned=$3 keys=$4 only=$5 download=$4/download row status expected
-  local said expected_status row_status variables others compiler publisher stranger program limit
+  local said expected_status row_status variables others compiler publisher program limit
   local tagged pinned intruder
   local form="scripts/check-release: the signature of protoswitch.exe is not the one the publisher committed ($pin of commit *)"
   local beside="scripts/check-release: $download holds" alone="which is no file of a release: check a folder that holds the download alone"
